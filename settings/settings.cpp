@@ -1,0 +1,89 @@
+#include "settings/settingskeys.h"
+
+#include "app/vla_mw.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+
+const QList<SettingDefault> &settingDefaults()
+{
+    static const QList<SettingDefault> table = {
+        {SettingsKey::UpdaterServer, QStringLiteral(VELKA_UPDATER_SERVER_URL)},
+        {SettingsKey::UpdaterDirectory, QStringLiteral("VELKA/updater")},
+        {SettingsKey::ProxyEnable, QStringLiteral("false")},
+        {SettingsKey::ProxyHost, QString()},
+        {SettingsKey::ProxyPort, QString()},
+        {SettingsKey::ProxyUsername, QString()},
+        {SettingsKey::ProxyPassword, QString()},
+        {SettingsKey::LiveServer, QStringLiteral(VELKA_LIVE_SERVER_URL)},
+        {SettingsKey::LiveDirectory, QStringLiteral("VELKA/be")},
+        {SettingsKey::Login, QString()},
+        {SettingsKey::Password, QString()},
+    };
+    return table;
+}
+
+namespace {
+
+// The text after '=' on the line of key in the file, as the user wrote it.
+// Only used for values QSettings does not hand back as a string, so the cost
+// of a second read is paid by odd files alone.
+QString rawIniText(const QString &fileName, const QString &key)
+{
+    const qsizetype slash = key.indexOf(u'/');
+    const QString section = key.left(slash);
+    // Qt's INI writer keeps the rest of the path in the key with '\' separators.
+    const QString name = QString(key.mid(slash + 1)).replace(u'/', u'\\');
+
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    QString current;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.startsWith(u'[') && line.endsWith(u']')) {
+            current = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq < 0 || current.compare(section, Qt::CaseInsensitive) != 0)
+            continue;
+        const QString lineKey = line.left(eq).trimmed().replace(u'/', u'\\');
+        if (lineKey == name)
+            return line.mid(eq + 1).trimmed();
+    }
+    return {};
+}
+
+} // namespace
+
+QString settingText(const QSettings &settings, const QString &key, const QString &fallback)
+{
+    const QVariant value = settings.value(key, fallback);
+    if (value.typeId() == QMetaType::QString)
+        return value.toString();
+    if (value.typeId() == QMetaType::QStringList) {
+        const QString raw = rawIniText(settings.fileName(), key);
+        return raw.isEmpty() ? value.toStringList().join(u',') : raw;
+    }
+    return value.toString();
+}
+
+void VLA_MW::setDefaultSetting(const QString &key, const QString &defaultValue)
+{
+    settings->setValue(key, settingText(*settings, key, defaultValue));
+}
+
+void VLA_MW::openSettings()
+{
+    const QString startDir = QDir::currentPath();
+    QDir home = QDir::home();
+    if (!home.exists(SettingsDirName))
+        home.mkdir(SettingsDirName);
+    QDir::setCurrent(home.filePath(SettingsDirName));
+    settings = std::make_unique<QSettings>(SettingsFileName, QSettings::IniFormat);
+    for (const SettingDefault &row : settingDefaults())
+        setDefaultSetting(row.key, row.value);
+    QDir::setCurrent(startDir);
+}
