@@ -30,6 +30,11 @@ VLA_MW::VLA_MW(QWidget *parent)
 VLA_MW::~VLA_MW()
 {
     delete ui;
+    // The base class deletes the manager and its replies after this object is
+    // gone; nothing of theirs may reach a slot of it on the way.
+    liveManager->disconnect(this);
+    for (QNetworkReply *reply : liveManager->findChildren<QNetworkReply *>())
+        reply->disconnect(this);
 }
 
 void VLA_MW::setupProxy()

@@ -3,10 +3,8 @@
 // What the client and the live server agree on: the request types that travel
 // with each reply, and the scripts they are sent to.
 namespace RequestType {
-enum : int {
-    Login = 1,
-    Register = 2,
-};
+inline constexpr int Login = 1;
+inline constexpr int Register = 2;
 }
 
 namespace LiveScript {

@@ -1,0 +1,426 @@
+#include "account/passworddigest.h"
+#include "app/vla_mw.h"
+#include "boxcloser.h"
+#include "clienthelpers.h"
+#include "loopbackserver.h"
+#include "temphome.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolBox>
+
+static const QString EmptyDigest = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
+static const QString PwDigest = QStringLiteral("8fe4c11451281c094a6578e6ddbf5eed"); // "pw"
+
+class TstAccount : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void digest_data();
+    void digest();
+    void registrationNumber_data();
+    void registrationNumber();
+
+    void signInBody_data();
+    void signInBody();
+    void startUpSignIn_data();
+    void startUpSignIn();
+    void signInByHandReplacesStored();
+    void refusedAfterAcceptedStaysLocked();
+    void signInRequestIsUnescaped();
+    void retryAfterRefusedStartUpHashesTheField();
+
+    void passwordMismatch();
+    void registrationRequest_data();
+    void registrationRequest();
+    void registrationRefused_data();
+    void registrationRefused();
+    void registrationAccepted();
+    void passwordReadWhenAnswerArrives();
+
+private:
+    void answer(const QByteArray &script, const QByteArray &body);
+    void fillRegistration(VLA_MW &window, const QString &password, const QString &check);
+
+    std::unique_ptr<TempHome> home;
+    std::unique_ptr<LoopbackServer> server;
+    std::unique_ptr<BoxCloser> closer;
+};
+
+void TstAccount::init()
+{
+    home = std::make_unique<TempHome>();
+    server = std::make_unique<LoopbackServer>();
+    closer = std::make_unique<BoxCloser>();
+    home->writeIni(liveIni(server->url()));
+}
+
+void TstAccount::cleanup()
+{
+    closer.reset();
+    server.reset();
+    home.reset();
+}
+
+void TstAccount::answer(const QByteArray &script, const QByteArray &body)
+{
+    LoopbackServer::Answer a;
+    a.body = body;
+    server->setAnswer(script, a);
+}
+
+void TstAccount::digest_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("digest");
+
+    QTest::newRow("empty") << "" << EmptyDigest;
+    QTest::newRow("abc") << "abc" << "900150983cd24fb0d6963f7d28e17f72";
+    QTest::newRow("message digest") << "message digest" << "f96b697d7cb7938d525a2f31aaf161d0";
+    QTest::newRow("latin-1") << QString::fromUtf8("été") << "70b06e3087350c8c4fc3f13e741879f3";
+    QTest::newRow("beyond latin-1") << QString::fromUtf8("€") << "d1457b72c3fb323a2671125aef3eab5d";
+    QTest::newRow("surrogate pair") << QString::fromUtf8("😀") << "ea03fcb8c47822bce772cf6c07d0ebbb";
+}
+
+void TstAccount::digest()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, digest);
+    QCOMPARE(passwordDigest(password), digest);
+}
+
+void TstAccount::registrationNumber_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("number");
+
+    QTest::newRow("42") << QByteArray("42") << 42;
+    QTest::newRow("int max") << QByteArray("2147483647") << 2147483647;
+    QTest::newRow("past int max") << QByteArray("2147483648") << 0;
+    QTest::newRow("negative") << QByteArray("-1") << -1;
+    QTest::newRow("zero") << QByteArray("0") << 0;
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("word") << QByteArray("abc") << 0;
+    QTest::newRow("line break") << QByteArray("42\n") << 0;
+    QTest::newRow("crlf") << QByteArray("42\r\n") << 0;
+    QTest::newRow("leading space") << QByteArray(" 42") << 0;
+    QTest::newRow("digits then word") << QByteArray("42abc") << 0;
+    QTest::newRow("embedded nul") << QByteArray("42\0", 3) << 0;
+    QTest::newRow("hex") << QByteArray("0x2a") << 0;
+    QTest::newRow("decimal point") << QByteArray("42.0") << 0;
+    QTest::newRow("sign alone") << QByteArray("-") << 0;
+    QTest::newRow("plus sign") << QByteArray("+42") << 42;
+}
+
+void TstAccount::registrationNumber()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, number);
+    QCOMPARE(::registrationNumber(body), number);
+}
+
+void TstAccount::signInBody_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("1") << QByteArray("1") << true;
+    QTest::newRow("1 and line break") << QByteArray("1\n") << false;
+    QTest::newRow("space 1") << QByteArray(" 1") << false;
+    QTest::newRow("01") << QByteArray("01") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("0") << QByteArray("0") << false;
+    QTest::newRow("1 and nul") << QByteArray("1\0", 2) << false;
+}
+
+void TstAccount::signInBody()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, accepted);
+
+    answer("login.php", body);
+    VLA_MW window;
+    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
+    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 1);
+    QCOMPARE(server->targets().first(), QByteArray("/VELKA/be/login.php?l=ann&p=") + PwDigest.toLatin1());
+    QTRY_VERIFY(!progressWindow()->isVisible());
+
+    auto *box = widget<QToolBox>(window, "toolBoxAccount");
+    auto *button = widget<QPushButton>(window, "pushButtonLogin");
+    if (accepted) {
+        QVERIFY(closer->boxes().isEmpty());
+        QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
+        QVERIFY(!button->isEnabled());
+        QVERIFY(!widget<QLineEdit>(window, "lineEditLogin")->isEnabled());
+        QVERIFY(!widget<QLineEdit>(window, "lineEditPassword")->isEnabled());
+        QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), QStringLiteral("pw"));
+        QVERIFY(!box->isItemEnabled(1));
+        const QImage check = QImage(":/Icons/Check.png").convertToFormat(QImage::Format_ARGB32);
+        QCOMPARE(box->itemIcon(0).pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32), check);
+        QTRY_COMPARE(home->value("live/id/login"), QStringLiteral("ann"));
+        QCOMPARE(home->value("live/id/password"), PwDigest);
+    } else {
+        QCOMPARE(closer->boxes().size(), 1);
+        const BoxCloser::Box seen = closer->boxes().first();
+        QCOMPARE(seen.title, QStringLiteral("Bad identification"));
+        QCOMPARE(seen.text, QStringLiteral("Bad login or password."));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        QVERIFY(seen.parentIsMainWindow);
+        QCOMPARE(button->text(), QStringLiteral("Login"));
+        QVERIFY(button->isEnabled());
+        QVERIFY(box->isItemEnabled(1));
+        QCOMPARE(home->value("live/id/login"), QString());
+    }
+}
+
+void TstAccount::startUpSignIn_data()
+{
+    QTest::addColumn<QString>("login");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("sends");
+
+    QTest::newRow("both stored") << "ann" << PwDigest << true;
+    QTest::newRow("hand-made password") << "ann" << "plain" << true;
+    QTest::newRow("no password") << "ann" << "" << false;
+    QTest::newRow("no login") << "" << PwDigest << false;
+    QTest::newRow("nothing stored") << "" << "" << false;
+}
+
+void TstAccount::startUpSignIn()
+{
+    QFETCH(QString, login);
+    QFETCH(QString, password);
+    QFETCH(bool, sends);
+
+    answer("login.php", "1");
+    home->writeIni(liveIni(server->url(), "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
+    VLA_MW window;
+    // The request is out before the window is shown.
+    QCOMPARE(sentRequests(window), sends ? 1 : 0);
+    QCOMPARE(progressWindow()->isVisible(), sends);
+    QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), sends ? login : QString());
+    QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), sends ? password : QString());
+    window.show();
+    if (!sends)
+        return;
+    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    QCOMPARE(server->targets(), QList<QByteArray>{"/VELKA/be/login.php?l=" + login.toUtf8() + "&p=" + password.toUtf8()});
+    // Accepted with the stored values: nothing is rewritten, least of all a digest of the digest.
+    QTest::qWait(0);
+    QCOMPARE(home->value("live/id/login"), login);
+    QCOMPARE(home->value("live/id/password"), password);
+}
+
+void TstAccount::signInByHandReplacesStored()
+{
+    answer("login.php", "0");
+    home->writeIni(liveIni(server->url(), "id\\login=bob\nid\\password=" + EmptyDigest.toUtf8() + "\n"));
+    VLA_MW window;
+    QTRY_COMPARE(closer->boxes().size(), 1); // the stored account is refused
+    answer("login.php", "1");
+    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
+    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    QTRY_COMPARE(home->value("live/id/login"), QStringLiteral("ann"));
+    QCOMPARE(home->value("live/id/password"), PwDigest);
+}
+
+void TstAccount::refusedAfterAcceptedStaysLocked()
+{
+    LoopbackServer::Answer held;
+    held.held = true;
+    held.body = "0";
+    server->setAnswer("login.php", held);
+    VLA_MW window;
+    auto *button = widget<QPushButton>(window, "pushButtonLogin");
+    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
+    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 1);
+    answer("login.php", "1");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_VERIFY(!button->isEnabled());
+    server->release();
+    QTRY_COMPARE(closer->boxes().size(), 1);
+    QCOMPARE(closer->boxes().first().title, QStringLiteral("Bad identification"));
+    QVERIFY(!button->isEnabled());
+    QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
+    QVERIFY(!widget<QToolBox>(window, "toolBoxAccount")->isItemEnabled(1));
+    QCOMPARE(home->value("live/id/login"), QStringLiteral("ann"));
+}
+
+void TstAccount::signInRequestIsUnescaped()
+{
+    answer("login.php", "0");
+    VLA_MW window;
+    widget<QLineEdit>(window, "lineEditLogin")->setText("a b&c=d");
+    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    widget<QLineEdit>(window, "lineEditLogin")->setText("x#y");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 2);
+    QCOMPARE(server->targets()[0], "/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1());
+    // Everything after '#' is a fragment and never reaches the server.
+    QCOMPARE(server->targets()[1], QByteArray("/VELKA/be/login.php?l=x"));
+}
+
+void TstAccount::retryAfterRefusedStartUpHashesTheField()
+{
+    answer("login.php", "0");
+    home->writeIni(liveIni(server->url(), "id\\login=ann\nid\\password=" + PwDigest.toUtf8() + "\n"));
+    VLA_MW window;
+    QTRY_COMPARE(closer->boxes().size(), 1);
+    QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 2);
+    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=ann&p=" + passwordDigest(PwDigest).toLatin1());
+}
+
+void TstAccount::fillRegistration(VLA_MW &window, const QString &password, const QString &check)
+{
+    widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText(password);
+    widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText(check);
+}
+
+void TstAccount::passwordMismatch()
+{
+    VLA_MW window;
+    fillRegistration(window, "Secret", "secret");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    QTRY_COMPARE(closer->boxes().size(), 1);
+    const BoxCloser::Box seen = closer->boxes().first();
+    QCOMPARE(seen.title, QStringLiteral("Password verification failed!"));
+    QCOMPARE(seen.text, QStringLiteral("The passwords you entered are differents!"));
+    QCOMPARE(seen.icon, QMessageBox::Critical);
+    QCOMPARE(sentRequests(window), 0);
+    QVERIFY(!progressWindow()->isVisible());
+}
+
+void TstAccount::registrationRequest_data()
+{
+    QTest::addColumn<bool>("fill");
+    QTest::addColumn<bool>("news");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QByteArray>("query");
+
+    QTest::newRow("empty form, news") << false << true << ""
+        << "civ=Mr.&lna=&fna=&ema=&ma1=&ma2=&zip=&tow=&cou=&pho=&ins=&pas=" + EmptyDigest.toLatin1() + "&new=1";
+    QTest::newRow("filled, no news") << true << false << "pw"
+        << "civ=Miss&lna=Doe&fna=Jo%20Ann&ema=jo@x.test&ma1=1%20Road&ma2=Flat%202&zip=75001&tow=Paris&cou=France&pho=+33%201&ins=Lab&pas="
+               + PwDigest.toLatin1() + "&new=0";
+}
+
+void TstAccount::registrationRequest()
+{
+    QFETCH(bool, fill);
+    QFETCH(bool, news);
+    QFETCH(QString, password);
+    QFETCH(QByteArray, query);
+
+    answer("register.php", "0");
+    VLA_MW window;
+    if (fill) {
+        widget<QComboBox>(window, "comboBoxCivilite")->setCurrentIndex(2);
+        const QList<std::pair<const char *, const char *>> fields = {
+            {"lineEditLastName", "Doe"}, {"lineEditFirstName", "Jo Ann"}, {"lineEditEMail", "jo@x.test"},
+            {"lineEditMailingAddress1", "1 Road"}, {"lineEditMailingAddress2", "Flat 2"},
+            {"lineEditZipCode", "75001"}, {"lineEditTown", "Paris"}, {"lineEditCountry", "France"},
+            {"lineEditPhone", "+33 1"}, {"lineEditInstitution", "Lab"},
+        };
+        for (const auto &[name, text] : fields)
+            widget<QLineEdit>(window, name)->setText(text);
+    }
+    widget<QCheckBox>(window, "checkBoxNewByEMail")->setChecked(news);
+    fillRegistration(window, password, password);
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 1);
+    QCOMPARE(server->targets().first(), "/VELKA/be/register.php?" + query);
+}
+
+void TstAccount::registrationRefused_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    for (const char *body : {"0", "-1", "abc", "", "2147483648"})
+        QTest::newRow(body) << QByteArray(body);
+    QTest::newRow("42 and line break") << QByteArray("42\n");
+}
+
+void TstAccount::registrationRefused()
+{
+    QFETCH(QByteArray, body);
+    answer("register.php", body);
+    VLA_MW window;
+    fillRegistration(window, "pw", "pw");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    QTRY_COMPARE(closer->boxes().size(), 1);
+    const BoxCloser::Box seen = closer->boxes().first();
+    QCOMPARE(seen.title, QStringLiteral("Bad registration"));
+    QCOMPARE(seen.text, "An error has occured during registration.<br/>Error code:<br/>" + QString::fromUtf8(body));
+    QCOMPARE(seen.icon, QMessageBox::Critical);
+    QCOMPARE(server->targets().size(), 1);
+    QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QString());
+    QTest::qWait(0);
+    QVERIFY(home->contains("live/id/login"));
+    QCOMPARE(home->value("live/id/login"), QString());
+    QCOMPARE(home->value("live/id/password"), QString());
+}
+
+void TstAccount::registrationAccepted()
+{
+    answer("register.php", "42");
+    answer("login.php", "1");
+    VLA_MW window;
+    auto *box = widget<QToolBox>(window, "toolBoxAccount");
+    box->setCurrentIndex(1);
+    fillRegistration(window, "pw", "pw");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    QTRY_COMPARE(closer->boxes().size(), 1);
+    const BoxCloser::Box seen = closer->boxes().first();
+    QCOMPARE(seen.title, QStringLiteral("Registration successful"));
+    QCOMPARE(seen.text, QStringLiteral("Congratulation!<br/>Your login is: 42<br/>It is automatically saved in this "
+                                       "application, but we recomment you to save it elsewhere."));
+    QCOMPARE(seen.icon, QMessageBox::Information);
+
+    QTRY_COMPARE(server->targets().size(), 2);
+    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=42&p=" + PwDigest.toLatin1());
+    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QStringLiteral("42"));
+    QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
+    // Disabling the open registration page brings the sign-in page forward.
+    QCOMPARE(box->currentIndex(), 0);
+    QVERIFY(!box->isItemEnabled(1));
+    QCOMPARE(home->value("live/id/login"), QStringLiteral("42"));
+    QCOMPARE(home->value("live/id/password"), PwDigest);
+    QCOMPARE(closer->boxes().size(), 1);
+}
+
+void TstAccount::passwordReadWhenAnswerArrives()
+{
+    LoopbackServer::Answer held;
+    held.held = true;
+    held.body = "7";
+    server->setAnswer("register.php", held);
+    answer("login.php", "1");
+    VLA_MW window;
+    fillRegistration(window, "first", "first");
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    QTRY_COMPARE(server->targets().size(), 1);
+    widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("pw");
+    server->release();
+    QTRY_COMPARE(server->targets().size(), 2);
+    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=7&p=" + PwDigest.toLatin1());
+    QCOMPARE(home->value("live/id/password"), PwDigest);
+}
+
+QTEST_MAIN(TstAccount)
+#include "tst_account.moc"
