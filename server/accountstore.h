@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QStringList>
+
+#include <limits>
+#include <memory>
+
+// A registration as it is kept: the contact details in the order the client
+// sends them (civ .. ins), the newsletter choice and the slow hash of the
+// password digest. The digest itself never reaches a store.
+struct NewAccount
+{
+    QStringList details;
+    bool news = false;
+    QByteArray passwordHash;
+    QDateTime created;
+};
+
+// Where accounts live. Every call happens on the thread that opened the store.
+class AccountStore
+{
+public:
+    enum class Result {
+        Ok,
+        NotFound,
+        ReadOnly,  // the storage refuses writes: read-only or full
+        Exhausted, // no login number left
+        Failed,
+    };
+
+    // The client reads a login as a C int, so no login may pass this.
+    static constexpr qint64 MaxLogin = std::numeric_limits<int>::max();
+
+    virtual ~AccountStore() = default;
+
+    virtual bool isReadOnly() const = 0;
+    // Commits before returning: an account whose login is handed out is on disk.
+    virtual Result addAccount(const NewAccount &account, qint64 *login) = 0;
+    virtual Result passwordHash(qint64 login, QByteArray *hash) = 0;
+    virtual Result replacePasswordHash(qint64 login, const QByteArray &hash) = 0;
+    // What went wrong last, for the operator.
+    virtual QString errorString() const = 0;
+};
+
+// Opens the store named by location: "sqlite:<path>" or a bare path, both an
+// SQLite file created on first use. A read-only store serves sign-ins only.
+// Returns null and sets error when the store cannot be used.
+std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error);
+
+// The column names of NewAccount::details, shared with the client's parameter names.
+QStringList accountDetailNames();

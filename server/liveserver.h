@@ -1,0 +1,118 @@
+#pragma once
+
+#include "server/passwordhash.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QPointer>
+#include <QThreadPool>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+class AccountStore;
+class QHttpServerRequest;
+class QTcpSocket;
+class LiveHttpFront;
+struct Exchange;
+
+// Answers of register.php other than a new login. The client shows the number.
+namespace RegisterError {
+enum : int {
+    Internal = 0,          // hashing failed, as a rule for want of memory
+    MissingParameter = -1,
+    TooLong = -2,
+    BadDigest = -3,        // pas is not 32 lower-case hex characters
+    StorageFailure = -4,
+    StorageReadOnly = -5,  // read-only or full
+    BadNewsFlag = -6,      // new is neither "0" nor "1"
+    ControlCharacter = -7,
+    Busy = -8,             // too many passwords waiting to be hashed
+    NoLoginLeft = -9,
+};
+}
+
+struct LiveServerOptions
+{
+    static constexpr quint16 DefaultPort = 8421;
+
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = DefaultPort; // 0 picks a free port
+    QString database;           // "sqlite:<path>" or a path
+    bool readOnly = false;      // serve sign-ins, refuse registrations
+    QString directory = QStringLiteral("VELKA/be");
+    HashCost hashCost = HashCost::interactive();
+    int maxPendingHashes = 32;
+    int maxValueLength = 256;
+    QString tlsCertificate; // PEM files; both or neither
+    QString tlsKey;
+};
+
+// The live server: login.php and register.php over HTTP GET, accounts in an
+// AccountStore, password hashing on a pool of its own so the event loop keeps
+// answering. Lives on the thread that created it.
+class LiveServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LiveServer(const LiveServerOptions &options, QObject *parent = nullptr);
+    ~LiveServer() override;
+
+    // Opens the store and starts listening; false with errorString() on failure.
+    bool start();
+    // Closes every connection, lets running hashes end and closes the store.
+    // Answers not yet sent are dropped; nothing is half stored.
+    void stop();
+
+    bool isRunning() const;
+    quint16 port() const { return m_port; }
+    // scheme://address:port/directory/: what every script URL starts with.
+    QUrl baseUrl() const;
+    QString errorString() const { return m_error; }
+    // Requests accepted and waiting for their password hash: a load gauge.
+    int pendingHashes() const { return m_pendingHashes; }
+    const LiveServerOptions &options() const { return m_options; }
+
+signals:
+    // One access-log line per request: never a digest, never the query.
+    void requestLogged(const QString &line);
+
+private:
+    friend class LiveHttpFront;
+    using Queue = std::deque<std::unique_ptr<Exchange>>;
+
+    void handleRequest(const QHttpServerRequest &request, QTcpSocket *socket);
+    void handleLogin(Exchange &exchange, const QUrlQuery &query);
+    void handleRegister(Exchange &exchange, const QUrlQuery &query);
+    void finishLogin(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
+    void finishRegister(quint64 id, const QStringList &details, bool news, const QByteArray &hash);
+
+    void answer(Exchange &exchange, int status, const QByteArray &body);
+    // The request still waiting under id, if its connection is still there.
+    Exchange *findOpen(quint64 id, QTcpSocket **socket);
+    void flush(QTcpSocket *socket);
+    void forget(QTcpSocket *socket);
+    void log(const Exchange &exchange, const QString &outcome);
+    // Runs work on the pool, then done on this thread unless stop() came first.
+    template <typename Work, typename Done>
+    void runHashing(Work work, Done done);
+
+    LiveServerOptions m_options;
+    QStringList m_directory;
+    std::unique_ptr<AccountStore> m_store;
+    LiveHttpFront *m_front = nullptr;
+    quint16 m_port = 0;
+    QString m_error;
+    QByteArray m_decoyHash;
+    QThreadPool m_pool;
+    std::unordered_map<QTcpSocket *, Queue> m_queues; // move-only values: no QHash
+    QHash<quint64, QPointer<QTcpSocket>> m_open;
+    quint64 m_lastId = 0;
+    quint64 m_generation = 0;
+    int m_pendingHashes = 0;
+};

@@ -1,0 +1,111 @@
+#include "server/liveserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void fail(const QString &message)
+{
+    std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(message));
+    std::exit(2);
+}
+
+quint64 number(const QCommandLineParser &parser, const QString &name, quint64 max)
+{
+    bool ok = false;
+    const quint64 value = parser.value(name).toULongLong(&ok);
+    if (!ok || value > max)
+        fail(QStringLiteral("--%1: expected a number up to %2, not \"%3\"").arg(name).arg(max).arg(parser.value(name)));
+    return value;
+}
+
+QString defaultDatabase()
+{
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    return dir.isEmpty() ? QStringLiteral("velka-live.sqlite") : QDir(dir).filePath(QStringLiteral("accounts.sqlite"));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velka-live-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELKA_VERSION));
+
+    const LiveServerOptions defaults;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Live server of the VELKA Live Assistant: answers login.php and register.php."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("listen"), QStringLiteral("Address to listen on (\"localhost\", \"any\" or a literal address)."),
+         QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one."), QStringLiteral("n"),
+         QString::number(LiveServerOptions::DefaultPort)},
+        {QStringLiteral("database"), QStringLiteral("SQLite file of the accounts, created on first start."),
+         QStringLiteral("path"), defaultDatabase()},
+        {QStringLiteral("read-only"), QStringLiteral("Serve sign-ins only; registrations answer -5.")},
+        {QStringLiteral("directory"), QStringLiteral("URL directory of the scripts."), QStringLiteral("dir"),
+         defaults.directory},
+        {QStringLiteral("hash-cost"),
+         QStringLiteral("Password hash cost: minimum, interactive, moderate or sensitive."),
+         QStringLiteral("level"), QStringLiteral("interactive")},
+        {QStringLiteral("hash-ops"), QStringLiteral("Argon2id passes, overriding --hash-cost."), QStringLiteral("n")},
+        {QStringLiteral("hash-mem"), QStringLiteral("Argon2id memory in KiB, overriding --hash-cost."),
+         QStringLiteral("KiB")},
+        {QStringLiteral("max-pending"), QStringLiteral("Password hashes allowed to wait at once."),
+         QStringLiteral("n"), QString::number(defaults.maxPendingHashes)},
+        {QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain) to serve HTTPS."), QStringLiteral("pem")},
+        {QStringLiteral("tls-key"), QStringLiteral("Unencrypted PEM private key of --tls-cert."), QStringLiteral("pem")},
+    });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+
+    LiveServerOptions options;
+    const QString listen = parser.value(QStringLiteral("listen"));
+    if (listen == QLatin1String("localhost"))
+        options.address = QHostAddress(QHostAddress::LocalHost);
+    else if (listen == QLatin1String("any"))
+        options.address = QHostAddress(QHostAddress::Any);
+    else if (!options.address.setAddress(listen))
+        fail(QStringLiteral("--listen: \"%1\" is not an address").arg(listen));
+    options.port = quint16(number(parser, QStringLiteral("port"), 65535));
+    options.database = parser.value(QStringLiteral("database"));
+    options.readOnly = parser.isSet(QStringLiteral("read-only"));
+    options.directory = parser.value(QStringLiteral("directory"));
+
+    bool known = false;
+    options.hashCost = HashCost::fromName(parser.value(QStringLiteral("hash-cost")), &known);
+    if (!known)
+        fail(QStringLiteral("--hash-cost: unknown level \"%1\"").arg(parser.value(QStringLiteral("hash-cost"))));
+    if (parser.isSet(QStringLiteral("hash-ops")))
+        options.hashCost.opsLimit = number(parser, QStringLiteral("hash-ops"), 0xffffffffULL);
+    if (parser.isSet(QStringLiteral("hash-mem")))
+        options.hashCost.memLimit = std::size_t(number(parser, QStringLiteral("hash-mem"), 0xffffffffULL)) * 1024;
+    if (!options.hashCost.isValid())
+        fail(QStringLiteral("the hash cost is outside what Argon2id accepts"));
+    options.maxPendingHashes = int(number(parser, QStringLiteral("max-pending"), 100000));
+    options.tlsCertificate = parser.value(QStringLiteral("tls-cert"));
+    options.tlsKey = parser.value(QStringLiteral("tls-key"));
+
+    LiveServer server(options);
+    QObject::connect(&server, &LiveServer::requestLogged, [](const QString &line) {
+        std::fprintf(stderr, "%s\n", qUtf8Printable(line));
+    });
+    if (!server.start()) {
+        std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(server.errorString()));
+        return 1;
+    }
+    std::printf("%s\n", qUtf8Printable(server.baseUrl().toString()));
+    std::fflush(stdout);
+    return app.exec();
+}

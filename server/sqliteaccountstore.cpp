@@ -1,0 +1,225 @@
+#include "server/sqliteaccountstore.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+// Bumped whenever the table changes shape; a file from a newer server is left alone.
+constexpr int SchemaVersion = 1;
+
+class SqliteAccountStore final : public AccountStore
+{
+public:
+    SqliteAccountStore(bool readOnly)
+        : m_readOnly(readOnly)
+    {
+        static QAtomicInt serial;
+        m_connection = QStringLiteral("velka-accounts-%1").arg(serial.fetchAndAddRelaxed(1));
+    }
+
+    ~SqliteAccountStore() override
+    {
+        {
+            QSqlDatabase db = database();
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+
+    bool open(const QString &path);
+
+    bool isReadOnly() const override { return m_readOnly; }
+    Result addAccount(const NewAccount &account, qint64 *login) override;
+    Result passwordHash(qint64 login, QByteArray *hash) override;
+    Result replacePasswordHash(qint64 login, const QByteArray &hash) override;
+    QString errorString() const override { return m_error; }
+
+private:
+    QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
+    Result failure(const QSqlError &error);
+    bool createSchema(QSqlQuery &query);
+
+    QString m_connection;
+    QString m_error;
+    bool m_readOnly;
+};
+
+bool SqliteAccountStore::open(const QString &path)
+{
+    if (!m_readOnly) {
+        const QString dir = QFileInfo(path).absolutePath();
+        if (!QDir().mkpath(dir)) {
+            m_error = QStringLiteral("cannot create directory %1").arg(dir);
+            return false;
+        }
+    }
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    if (!db.isValid()) {
+        m_error = QStringLiteral("the Qt SQLite driver is not available");
+        return false;
+    }
+    db.setDatabaseName(path);
+    // A backup tool holding the file briefly must not turn into failed sign-ins.
+    db.setConnectOptions(m_readOnly ? QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000;QSQLITE_OPEN_READONLY")
+                                    : QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    if (!db.open()) {
+        m_error = QStringLiteral("cannot open %1: %2").arg(path, db.lastError().text());
+        return false;
+    }
+
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
+        m_error = QStringLiteral("%1 is not an SQLite database: %2").arg(path, query.lastError().text());
+        return false;
+    }
+    const int version = query.value(0).toInt();
+    query.finish();
+    if (version > SchemaVersion) {
+        m_error = QStringLiteral("%1 was written by a newer server (schema %2)").arg(path).arg(version);
+        return false;
+    }
+    if (m_readOnly) {
+        if (version != SchemaVersion) {
+            m_error = QStringLiteral("%1 holds no accounts table").arg(path);
+            return false;
+        }
+        return true;
+    }
+
+    // WAL lets sign-ins read while a registration commits; FULL makes each
+    // commit reach the disk before the new login is answered.
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next()
+        || query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        m_error = QStringLiteral("cannot switch %1 to WAL: %2").arg(path, query.lastError().text());
+        return false;
+    }
+    query.finish();
+    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
+        m_error = query.lastError().text();
+        return false;
+    }
+    return version == SchemaVersion || createSchema(query);
+}
+
+bool SqliteAccountStore::createSchema(QSqlQuery &query)
+{
+    QSqlDatabase db = database();
+    QString columns;
+    for (const QString &name : accountDetailNames())
+        columns += name + QLatin1String(" TEXT NOT NULL, ");
+    // AUTOINCREMENT: a login once handed out is never handed out again, even
+    // after the newest account was removed by hand.
+    const QString create = QLatin1String("CREATE TABLE IF NOT EXISTS accounts ("
+                                         "login INTEGER PRIMARY KEY AUTOINCREMENT, ")
+        + columns
+        + QLatin1String("news INTEGER NOT NULL, pwhash TEXT NOT NULL, created TEXT NOT NULL)");
+    const bool ok = db.transaction() && query.exec(create)
+        && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)) && db.commit();
+    if (!ok) {
+        m_error = QStringLiteral("cannot create the accounts table: %1")
+                      .arg(query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
+        db.rollback();
+    }
+    return ok;
+}
+
+AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
+{
+    m_error = error.text();
+    // Primary result codes; the driver may hand out extended ones.
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    constexpr int SqliteReadOnly = 8;
+    constexpr int SqliteFull = 13;
+    return code == SqliteReadOnly || code == SqliteFull ? Result::ReadOnly : Result::Failed;
+}
+
+AccountStore::Result SqliteAccountStore::addAccount(const NewAccount &account, qint64 *login)
+{
+    if (m_readOnly) {
+        m_error = QStringLiteral("the store is read-only");
+        return Result::ReadOnly;
+    }
+    const QStringList names = accountDetailNames();
+    Q_ASSERT(account.details.size() == names.size());
+
+    QSqlDatabase db = database();
+    if (!db.transaction())
+        return failure(db.lastError());
+
+    QSqlQuery query(db);
+    QString marks;
+    for (qsizetype i = 0; i < names.size() + 3; ++i)
+        marks += i == 0 ? QLatin1String("?") : QLatin1String(", ?");
+    query.prepare(QLatin1String("INSERT INTO accounts (") + names.join(QLatin1String(", "))
+                  + QLatin1String(", news, pwhash, created) VALUES (") + marks + u')');
+    for (const QString &value : account.details)
+        query.addBindValue(value);
+    query.addBindValue(account.news ? 1 : 0);
+    query.addBindValue(QString::fromLatin1(account.passwordHash));
+    query.addBindValue(account.created.toUTC().toString(Qt::ISODateWithMs));
+    if (!query.exec()) {
+        const Result result = failure(query.lastError());
+        db.rollback();
+        return result;
+    }
+    const qint64 id = query.lastInsertId().toLongLong();
+    query.finish();
+    if (id <= 0 || id > MaxLogin) {
+        db.rollback();
+        m_error = QStringLiteral("no login number left");
+        return Result::Exhausted;
+    }
+    if (!db.commit()) {
+        const Result result = failure(db.lastError());
+        db.rollback();
+        return result;
+    }
+    *login = id;
+    return Result::Ok;
+}
+
+AccountStore::Result SqliteAccountStore::passwordHash(qint64 login, QByteArray *hash)
+{
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
+    query.addBindValue(login);
+    if (!query.exec())
+        return failure(query.lastError());
+    if (!query.next())
+        return Result::NotFound;
+    *hash = query.value(0).toString().toLatin1();
+    return Result::Ok;
+}
+
+AccountStore::Result SqliteAccountStore::replacePasswordHash(qint64 login, const QByteArray &hash)
+{
+    if (m_readOnly)
+        return Result::ReadOnly;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("UPDATE accounts SET pwhash = ? WHERE login = ?"));
+    query.addBindValue(QString::fromLatin1(hash));
+    query.addBindValue(login);
+    if (!query.exec())
+        return failure(query.lastError());
+    return query.numRowsAffected() > 0 ? Result::Ok : Result::NotFound;
+}
+
+} // namespace
+
+std::unique_ptr<AccountStore> openSqliteAccountStore(const QString &path, bool readOnly, QString *error)
+{
+    auto store = std::make_unique<SqliteAccountStore>(readOnly);
+    if (!store->open(path)) {
+        *error = store->errorString();
+        return nullptr;
+    }
+    return store;
+}
