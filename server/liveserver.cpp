@@ -202,13 +202,22 @@ bool LiveServer::start()
 #endif
     }
 
+    // Listening first: a server that cannot have its port leaves no file behind.
+    // Nothing is read from the connections before the store is open.
+    if (!listener->listen(m_options.address, m_options.port)) {
+        m_error = QStringLiteral("cannot listen on %1:%2: %3")
+                      .arg(hostText(m_options.address))
+                      .arg(m_options.port)
+                      .arg(listener->errorString());
+        return false;
+    }
     std::unique_ptr<AccountStore> store = openAccountStore(m_options.database, m_options.readOnly, &m_error);
     if (!store)
         return false;
 
     // An unknown login is checked against this, so it costs as much time as a
-    // wrong password and timing does not tell which logins exist. Made before
-    // listening, it also proves the hash cost fits in memory.
+    // wrong password and timing does not tell which logins exist. Made now, it
+    // also proves the hash cost fits in memory.
     QByteArray decoySecret(32, Qt::Uninitialized);
     for (char &c : decoySecret)
         c = "0123456789abcdef"[QRandomGenerator::system()->bounded(16)];
@@ -218,13 +227,6 @@ bool LiveServer::start()
         return false;
     }
 
-    if (!listener->listen(m_options.address, m_options.port)) {
-        m_error = QStringLiteral("cannot listen on %1:%2: %3")
-                      .arg(hostText(m_options.address))
-                      .arg(m_options.port)
-                      .arg(listener->errorString());
-        return false;
-    }
     m_port = listener->serverPort();
     m_store = std::move(store);
     m_decoyHash = decoyHash;
