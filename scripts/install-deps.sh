@@ -2,17 +2,15 @@
 # Installs the Debian 12 packages the project needs; quiet when all are present.
 #   scripts/install-deps.sh          build and run the client and the reference server
 #   scripts/install-deps.sh --test   also what the test suites need
+# The lists live in scripts/deps/: build.txt, and with --test every other file there.
 set -euo pipefail
+cd "$(dirname "$0")/deps"
 
-packages=(
-    build-essential cmake ninja-build pkg-config
-    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-    qt6-httpserver-dev qt6-websockets-dev libqt6sql6-sqlite
-    libsodium-dev
-)
+lists=(build.txt)
 if [[ "${1:-}" == "--test" ]]; then
-    packages+=(xvfb xauth xdotool x11-utils imagemagick)
+    for f in *.txt; do [[ "$f" != build.txt ]] && lists+=("$f"); done
 fi
+mapfile -t packages < <(grep -hv '^\s*\(#\|$\)' "${lists[@]}" | sort -u)
 
 missing=()
 for p in "${packages[@]}"; do
