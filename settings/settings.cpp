@@ -47,7 +47,7 @@ QString rawIniText(const QString &fileName, const QString &key)
             continue;
         }
         const qsizetype eq = line.indexOf(u'=');
-        if (eq < 0 || current.compare(section, Qt::CaseInsensitive) != 0)
+        if (eq < 0 || current != section)
             continue;
         const QString lineKey = line.left(eq).trimmed().replace(u'/', u'\\');
         if (lineKey == name)
@@ -63,11 +63,13 @@ QString settingText(const QSettings &settings, const QString &key, const QString
     const QVariant value = settings.value(key, fallback);
     if (value.typeId() == QMetaType::QString)
         return value.toString();
-    if (value.typeId() == QMetaType::QStringList) {
-        const QString raw = rawIniText(settings.fileName(), key);
-        return raw.isEmpty() ? value.toStringList().join(u',') : raw;
-    }
-    return value.toString();
+    // A list, or an "@..." form Qt cannot read back: keep what the user wrote.
+    QString text = value.toString();
+    if (text.isEmpty())
+        text = rawIniText(settings.fileName(), key);
+    if (text.isEmpty() && value.typeId() == QMetaType::QStringList)
+        text = value.toStringList().join(u',');
+    return text;
 }
 
 void VLA_MW::setDefaultSetting(const QString &key, const QString &defaultValue)

@@ -32,7 +32,8 @@ private slots:
     void signInBody();
     void startUpSignIn_data();
     void startUpSignIn();
-    void signInByHandReplacesStored();
+    void signInByHandStores_data();
+    void signInByHandStores();
     void refusedAfterAcceptedStaysLocked();
     void signInRequestIsUnescaped();
     void retryAfterRefusedStartUpHashesTheField();
@@ -221,17 +222,32 @@ void TstAccount::startUpSignIn()
     QCOMPARE(home->value("live/id/password"), password);
 }
 
-void TstAccount::signInByHandReplacesStored()
+void TstAccount::signInByHandStores_data()
 {
+    QTest::addColumn<QString>("storedLogin");
+    QTest::addColumn<QString>("typedLogin");
+
+    QTest::newRow("same login and password") << "ann" << "ann";
+    QTest::newRow("another login") << "bob" << "ann";
+    QTest::newRow("login differing in case") << "Ann" << "ann";
+}
+
+void TstAccount::signInByHandStores()
+{
+    QFETCH(QString, storedLogin);
+    QFETCH(QString, typedLogin);
+
     answer("login.php", "0");
-    home->writeIni(liveIni(server->url(), "id\\login=bob\nid\\password=" + EmptyDigest.toUtf8() + "\n"));
+    home->writeIni(liveIni(server->url(), "id\\login=" + storedLogin.toUtf8() + "\nid\\password=" + PwDigest.toUtf8() + "\n"));
     VLA_MW window;
-    QTRY_COMPARE(closer->boxes().size(), 1); // the stored account is refused
+    QTRY_COMPARE(closer->boxes().size(), 1); // the stored account is refused at start-up
     answer("login.php", "1");
-    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
+    widget<QLineEdit>(window, "lineEditLogin")->setText(typedLogin);
     widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    QTRY_COMPARE(home->value("live/id/login"), QStringLiteral("ann"));
+    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    // The typed password is hashed once: the stored digest is that of "pw", not of the field's old digest.
+    QTRY_COMPARE(home->value("live/id/login"), typedLogin);
     QCOMPARE(home->value("live/id/password"), PwDigest);
 }
 

@@ -77,6 +77,7 @@ void TstSettings::secondStartKeepsWhatIsThere_data()
     QTest::newRow("comma") << QByteArray("[live]\ndirectory=a,b\n") << "live/directory" << "a,b";
     QTest::newRow("comma and spaces") << QByteArray("[updater]\nproxy\\host=h1 , h2\n") << "updater/proxy/host" << "h1 , h2";
     QTest::newRow("comma in login") << QByteArray("[live]\nid\\login=x,y\n") << "live/id/login" << "x,y";
+    QTest::newRow("unreadable @ form") << QByteArray("[live]\nserver=@Invalid()\n") << "live/server" << "@Invalid()";
     QTest::newRow("hand-made digest") << QByteArray("[live]\nid\\password=secret\n") << "live/id/password" << "secret";
 }
 

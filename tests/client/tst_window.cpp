@@ -52,6 +52,7 @@ private slots:
     void lineEdits();
     void gridRows();
     void focusChain();
+    void loginPageKeepsToTheTopLeft();
     void existingObjectNameKept();
     void buttonsConnectedByName();
 
@@ -234,6 +235,22 @@ void TstWindow::focusChain()
         QCOMPARE(next->objectName(), chain[i]);
         at = next;
     }
+}
+
+void TstWindow::loginPageKeepsToTheTopLeft()
+{
+    VLA_MW window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget *page = child<QWidget>(window, "PageLogin");
+    const int width = page->width();
+    const int height = page->height();
+    for (const char *name : {"label", "lineEditLogin", "label_2", "lineEditPassword", "pushButtonLogin"}) {
+        const QRect r = child<QWidget>(window, name)->geometry();
+        QVERIFY2(r.right() < width / 3, name);
+        QVERIFY2(r.bottom() < height / 3, name);
+    }
+    QVERIFY(child<QWidget>(window, "label")->geometry().right() < child<QWidget>(window, "lineEditLogin")->geometry().left());
 }
 
 void TstWindow::existingObjectNameKept()
