@@ -20,8 +20,8 @@ class TstAccount : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init() { rig = std::make_unique<ClientRig>(); }
+    void cleanup() { rig.reset(); }
 
     void digest_data();
     void digest();
@@ -47,35 +47,11 @@ private slots:
     void passwordReadWhenAnswerArrives();
 
 private:
-    void answer(const QByteArray &script, const QByteArray &body);
     void fillRegistration(VLA_MW &window, const QString &password, const QString &check);
 
-    std::unique_ptr<TempHome> home;
-    std::unique_ptr<LoopbackServer> server;
-    std::unique_ptr<BoxCloser> closer;
+    std::unique_ptr<ClientRig> rig;
 };
 
-void TstAccount::init()
-{
-    home = std::make_unique<TempHome>();
-    server = std::make_unique<LoopbackServer>();
-    closer = std::make_unique<BoxCloser>();
-    home->writeIni(liveIni(server->url()));
-}
-
-void TstAccount::cleanup()
-{
-    closer.reset();
-    server.reset();
-    home.reset();
-}
-
-void TstAccount::answer(const QByteArray &script, const QByteArray &body)
-{
-    LoopbackServer::Answer a;
-    a.body = body;
-    server->setAnswer(script, a);
-}
 
 void TstAccount::digest_data()
 {
@@ -146,19 +122,19 @@ void TstAccount::signInBody()
     QFETCH(QByteArray, body);
     QFETCH(bool, accepted);
 
-    answer("login.php", body);
+    rig->answer("login.php", body);
     VLA_MW window;
     widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
     widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 1);
-    QCOMPARE(server->targets().first(), QByteArray("/VELKA/be/login.php?l=ann&p=") + PwDigest.toLatin1());
+    QTRY_COMPARE(rig->server.targets().size(), 1);
+    QCOMPARE(rig->server.targets().first(), QByteArray("/VELKA/be/login.php?l=ann&p=") + PwDigest.toLatin1());
     QTRY_VERIFY(!progressWindow()->isVisible());
 
     auto *box = widget<QToolBox>(window, "toolBoxAccount");
     auto *button = widget<QPushButton>(window, "pushButtonLogin");
     if (accepted) {
-        QVERIFY(closer->boxes().isEmpty());
+        QVERIFY(rig->closer.boxes().isEmpty());
         QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
         QVERIFY(!button->isEnabled());
         QVERIFY(!widget<QLineEdit>(window, "lineEditLogin")->isEnabled());
@@ -167,11 +143,11 @@ void TstAccount::signInBody()
         QVERIFY(!box->isItemEnabled(1));
         const QImage check = QImage(":/Icons/Check.png").convertToFormat(QImage::Format_ARGB32);
         QCOMPARE(box->itemIcon(0).pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32), check);
-        QTRY_COMPARE(home->value("live/id/login"), QStringLiteral("ann"));
-        QCOMPARE(home->value("live/id/password"), PwDigest);
+        QTRY_COMPARE(rig->home.value("live/id/login"), QStringLiteral("ann"));
+        QCOMPARE(rig->home.value("live/id/password"), PwDigest);
     } else {
-        QCOMPARE(closer->boxes().size(), 1);
-        const BoxCloser::Box seen = closer->boxes().first();
+        QCOMPARE(rig->closer.boxes().size(), 1);
+        const BoxCloser::Box seen = rig->closer.boxes().first();
         QCOMPARE(seen.title, QStringLiteral("Bad identification"));
         QCOMPARE(seen.text, QStringLiteral("Bad login or password."));
         QCOMPARE(seen.icon, QMessageBox::Critical);
@@ -180,7 +156,7 @@ void TstAccount::signInBody()
         QCOMPARE(button->text(), QStringLiteral("Login"));
         QVERIFY(button->isEnabled());
         QVERIFY(box->isItemEnabled(1));
-        QCOMPARE(home->value("live/id/login"), QString());
+        QCOMPARE(rig->home.value("live/id/login"), QString());
     }
 }
 
@@ -203,8 +179,8 @@ void TstAccount::startUpSignIn()
     QFETCH(QString, password);
     QFETCH(bool, sends);
 
-    answer("login.php", "1");
-    home->writeIni(liveIni(server->url(), "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
+    rig->answer("login.php", "1");
+    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
     VLA_MW window;
     // The request is out before the window is shown.
     QCOMPARE(sentRequests(window), sends ? 1 : 0);
@@ -215,11 +191,11 @@ void TstAccount::startUpSignIn()
     if (!sends)
         return;
     QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
-    QCOMPARE(server->targets(), QList<QByteArray>{"/VELKA/be/login.php?l=" + login.toUtf8() + "&p=" + password.toUtf8()});
+    QCOMPARE(rig->server.targets(), QList<QByteArray>{"/VELKA/be/login.php?l=" + login.toUtf8() + "&p=" + password.toUtf8()});
     // Accepted with the stored values: nothing is rewritten, least of all a digest of the digest.
     QTest::qWait(0);
-    QCOMPARE(home->value("live/id/login"), login);
-    QCOMPARE(home->value("live/id/password"), password);
+    QCOMPARE(rig->home.value("live/id/login"), login);
+    QCOMPARE(rig->home.value("live/id/password"), password);
 }
 
 void TstAccount::signInByHandStores_data()
@@ -237,69 +213,66 @@ void TstAccount::signInByHandStores()
     QFETCH(QString, storedLogin);
     QFETCH(QString, typedLogin);
 
-    answer("login.php", "0");
-    home->writeIni(liveIni(server->url(), "id\\login=" + storedLogin.toUtf8() + "\nid\\password=" + PwDigest.toUtf8() + "\n"));
+    rig->answer("login.php", "0");
+    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=" + storedLogin.toUtf8() + "\nid\\password=" + PwDigest.toUtf8() + "\n"));
     VLA_MW window;
-    QTRY_COMPARE(closer->boxes().size(), 1); // the stored account is refused at start-up
-    answer("login.php", "1");
+    QTRY_COMPARE(rig->closer.boxes().size(), 1); // the stored account is refused at start-up
+    rig->answer("login.php", "1");
     widget<QLineEdit>(window, "lineEditLogin")->setText(typedLogin);
     widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
     QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
     // The typed password is hashed once: the stored digest is that of "pw", not of the field's old digest.
-    QTRY_COMPARE(home->value("live/id/login"), typedLogin);
-    QCOMPARE(home->value("live/id/password"), PwDigest);
+    QTRY_COMPARE(rig->home.value("live/id/login"), typedLogin);
+    QCOMPARE(rig->home.value("live/id/password"), PwDigest);
 }
 
 void TstAccount::refusedAfterAcceptedStaysLocked()
 {
-    LoopbackServer::Answer held;
-    held.held = true;
-    held.body = "0";
-    server->setAnswer("login.php", held);
+    rig->server.setAnswer("login.php", {.body = "0", .held = true});
     VLA_MW window;
     auto *button = widget<QPushButton>(window, "pushButtonLogin");
     widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
     widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
     QTest::mouseClick(button, Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 1);
-    answer("login.php", "1");
+    QTRY_COMPARE(rig->server.targets().size(), 1);
+    rig->answer("login.php", "1");
     QTest::mouseClick(button, Qt::LeftButton);
     QTRY_VERIFY(!button->isEnabled());
-    server->release();
-    QTRY_COMPARE(closer->boxes().size(), 1);
-    QCOMPARE(closer->boxes().first().title, QStringLiteral("Bad identification"));
+    rig->server.release();
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
+    QCOMPARE(rig->closer.boxes().first().title, QStringLiteral("Bad identification"));
     QVERIFY(!button->isEnabled());
     QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
     QVERIFY(!widget<QToolBox>(window, "toolBoxAccount")->isItemEnabled(1));
-    QCOMPARE(home->value("live/id/login"), QStringLiteral("ann"));
+    QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("ann"));
 }
 
 void TstAccount::signInRequestIsUnescaped()
 {
-    answer("login.php", "0");
+    rig->answer("login.php", "0");
     VLA_MW window;
     widget<QLineEdit>(window, "lineEditLogin")->setText("a b&c=d");
     widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
     widget<QLineEdit>(window, "lineEditLogin")->setText("x#y");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 2);
-    QCOMPARE(server->targets()[0], "/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1());
+    QTRY_COMPARE(rig->server.targets().size(), 2);
+    QCOMPARE(rig->server.targets()[0], "/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1());
     // Everything after '#' is a fragment and never reaches the server.
-    QCOMPARE(server->targets()[1], QByteArray("/VELKA/be/login.php?l=x"));
+    QCOMPARE(rig->server.targets()[1], QByteArray("/VELKA/be/login.php?l=x"));
 }
 
 void TstAccount::retryAfterRefusedStartUpHashesTheField()
 {
-    answer("login.php", "0");
-    home->writeIni(liveIni(server->url(), "id\\login=ann\nid\\password=" + PwDigest.toUtf8() + "\n"));
+    rig->answer("login.php", "0");
+    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=ann\nid\\password=" + PwDigest.toUtf8() + "\n"));
     VLA_MW window;
-    QTRY_COMPARE(closer->boxes().size(), 1);
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
     QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 2);
-    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=ann&p=" + passwordDigest(PwDigest).toLatin1());
+    QTRY_COMPARE(rig->server.targets().size(), 2);
+    QCOMPARE(rig->server.targets()[1], "/VELKA/be/login.php?l=ann&p=" + passwordDigest(PwDigest).toLatin1());
 }
 
 void TstAccount::fillRegistration(VLA_MW &window, const QString &password, const QString &check)
@@ -313,8 +286,8 @@ void TstAccount::passwordMismatch()
     VLA_MW window;
     fillRegistration(window, "Secret", "secret");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-    QTRY_COMPARE(closer->boxes().size(), 1);
-    const BoxCloser::Box seen = closer->boxes().first();
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
+    const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Password verification failed!"));
     QCOMPARE(seen.text, QStringLiteral("The passwords you entered are differents!"));
     QCOMPARE(seen.icon, QMessageBox::Critical);
@@ -343,7 +316,7 @@ void TstAccount::registrationRequest()
     QFETCH(QString, password);
     QFETCH(QByteArray, query);
 
-    answer("register.php", "0");
+    rig->answer("register.php", "0");
     VLA_MW window;
     if (fill) {
         widget<QComboBox>(window, "comboBoxCivilite")->setCurrentIndex(2);
@@ -359,8 +332,8 @@ void TstAccount::registrationRequest()
     widget<QCheckBox>(window, "checkBoxNewByEMail")->setChecked(news);
     fillRegistration(window, password, password);
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 1);
-    QCOMPARE(server->targets().first(), "/VELKA/be/register.php?" + query);
+    QTRY_COMPARE(rig->server.targets().size(), 1);
+    QCOMPARE(rig->server.targets().first(), "/VELKA/be/register.php?" + query);
 }
 
 void TstAccount::registrationRefused_data()
@@ -374,68 +347,65 @@ void TstAccount::registrationRefused_data()
 void TstAccount::registrationRefused()
 {
     QFETCH(QByteArray, body);
-    answer("register.php", body);
+    rig->answer("register.php", body);
     VLA_MW window;
     fillRegistration(window, "pw", "pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-    QTRY_COMPARE(closer->boxes().size(), 1);
-    const BoxCloser::Box seen = closer->boxes().first();
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
+    const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Bad registration"));
     QCOMPARE(seen.text, "An error has occured during registration.<br/>Error code:<br/>" + QString::fromUtf8(body));
     QCOMPARE(seen.icon, QMessageBox::Critical);
-    QCOMPARE(server->targets().size(), 1);
+    QCOMPARE(rig->server.targets().size(), 1);
     QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QString());
     QTest::qWait(0);
-    QVERIFY(home->contains("live/id/login"));
-    QCOMPARE(home->value("live/id/login"), QString());
-    QCOMPARE(home->value("live/id/password"), QString());
+    QVERIFY(rig->home.contains("live/id/login"));
+    QCOMPARE(rig->home.value("live/id/login"), QString());
+    QCOMPARE(rig->home.value("live/id/password"), QString());
 }
 
 void TstAccount::registrationAccepted()
 {
-    answer("register.php", "42");
-    answer("login.php", "1");
+    rig->answer("register.php", "42");
+    rig->answer("login.php", "1");
     VLA_MW window;
     auto *box = widget<QToolBox>(window, "toolBoxAccount");
     box->setCurrentIndex(1);
     fillRegistration(window, "pw", "pw");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-    QTRY_COMPARE(closer->boxes().size(), 1);
-    const BoxCloser::Box seen = closer->boxes().first();
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
+    const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Registration successful"));
     QCOMPARE(seen.text, QStringLiteral("Congratulation!<br/>Your login is: 42<br/>It is automatically saved in this "
                                        "application, but we recomment you to save it elsewhere."));
     QCOMPARE(seen.icon, QMessageBox::Information);
 
-    QTRY_COMPARE(server->targets().size(), 2);
-    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=42&p=" + PwDigest.toLatin1());
+    QTRY_COMPARE(rig->server.targets().size(), 2);
+    QCOMPARE(rig->server.targets()[1], "/VELKA/be/login.php?l=42&p=" + PwDigest.toLatin1());
     QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
     QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QStringLiteral("42"));
     QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
     // Disabling the open registration page brings the sign-in page forward.
     QCOMPARE(box->currentIndex(), 0);
     QVERIFY(!box->isItemEnabled(1));
-    QCOMPARE(home->value("live/id/login"), QStringLiteral("42"));
-    QCOMPARE(home->value("live/id/password"), PwDigest);
-    QCOMPARE(closer->boxes().size(), 1);
+    QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("42"));
+    QCOMPARE(rig->home.value("live/id/password"), PwDigest);
+    QCOMPARE(rig->closer.boxes().size(), 1);
 }
 
 void TstAccount::passwordReadWhenAnswerArrives()
 {
-    LoopbackServer::Answer held;
-    held.held = true;
-    held.body = "7";
-    server->setAnswer("register.php", held);
-    answer("login.php", "1");
+    rig->server.setAnswer("register.php", {.body = "7", .held = true});
+    rig->answer("login.php", "1");
     VLA_MW window;
     fillRegistration(window, "first", "first");
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-    QTRY_COMPARE(server->targets().size(), 1);
+    QTRY_COMPARE(rig->server.targets().size(), 1);
     widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("pw");
-    server->release();
-    QTRY_COMPARE(server->targets().size(), 2);
-    QCOMPARE(server->targets()[1], "/VELKA/be/login.php?l=7&p=" + PwDigest.toLatin1());
-    QCOMPARE(home->value("live/id/password"), PwDigest);
+    rig->server.release();
+    QTRY_COMPARE(rig->server.targets().size(), 2);
+    QCOMPARE(rig->server.targets()[1], "/VELKA/be/login.php?l=7&p=" + PwDigest.toLatin1());
+    QCOMPARE(rig->home.value("live/id/password"), PwDigest);
 }
 
 QTEST_MAIN(TstAccount)

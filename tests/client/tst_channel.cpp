@@ -14,8 +14,8 @@ class TstChannel : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init() { rig = std::make_unique<ClientRig>(); }
+    void cleanup() { rig.reset(); }
 
     void urlForming_data();
     void urlForming();
@@ -28,25 +28,9 @@ private slots:
     void slowChunkedBodyArrivesWhole();
 
 private:
-    std::unique_ptr<TempHome> home;
-    std::unique_ptr<LoopbackServer> server;
-    std::unique_ptr<BoxCloser> closer;
+    std::unique_ptr<ClientRig> rig;
 };
 
-void TstChannel::init()
-{
-    home = std::make_unique<TempHome>();
-    server = std::make_unique<LoopbackServer>();
-    closer = std::make_unique<BoxCloser>();
-    home->writeIni(liveIni(server->url()));
-}
-
-void TstChannel::cleanup()
-{
-    closer.reset();
-    server.reset();
-    home.reset();
-}
 
 void TstChannel::urlForming_data()
 {
@@ -74,15 +58,15 @@ void TstChannel::urlForming()
     QFETCH(QByteArray, target);
     QFETCH(QString, urlTail);
 
-    home->writeIni("[live]\nserver=" + (server->url() + serverSuffix).toUtf8() + "\ndirectory=" + directory.toUtf8() + "\n");
+    rig->home.writeIni("[live]\nserver=" + (rig->server.url() + serverSuffix).toUtf8() + "\ndirectory=" + directory.toUtf8() + "\n");
     VLA_MW window;
     window.sendRequest(path, 99);
     // The URL keeps every slash as formed; Qt 6 then collapses a doubled
     // slash on the request line it writes.
-    QCOMPARE(window.findChild<QNetworkReply *>()->url(), QUrl(server->url() + urlTail));
-    QTRY_COMPARE(server->targets().size(), 1);
-    QCOMPARE(server->targets().first(), target);
-    QCOMPARE(server->requestLines().first(), "GET " + target + " HTTP/1.1");
+    QCOMPARE(window.findChild<QNetworkReply *>()->url(), QUrl(rig->server.url() + urlTail));
+    QTRY_COMPARE(rig->server.targets().size(), 1);
+    QCOMPARE(rig->server.targets().first(), target);
+    QCOMPARE(rig->server.requestLines().first(), "GET " + target + " HTTP/1.1");
 }
 
 void TstChannel::typeTravelsWithTheReply()
@@ -97,12 +81,7 @@ void TstChannel::typeTravelsWithTheReply()
 
 void TstChannel::progressWindow()
 {
-    LoopbackServer::Answer slow;
-    slow.body = QByteArray(5000, 'x');
-    slow.held = true;
-    slow.partial = 1200;
-    slow.chunkDelayMs = 150;
-    server->setAnswer("slow.php", slow);
+    rig->server.setAnswer("slow.php", {.body = QByteArray(5000, 'x'), .chunkDelayMs = 150, .held = true, .partial = 1200});
 
     VLA_MW window;
     QProgressBar *bar = ::progressWindow();
@@ -120,46 +99,38 @@ void TstChannel::progressWindow()
 
     QTRY_COMPARE(bar->maximum(), 5000);
     QTRY_COMPARE(bar->value(), 1200);
-    server->release();
+    rig->server.release();
     QTRY_VERIFY(!bar->isVisible());
-    QVERIFY(closer->boxes().isEmpty());
+    QVERIFY(rig->closer.boxes().isEmpty());
 }
 
 void TstChannel::progressVisibleWhileHandlerBoxOpen()
 {
-    LoopbackServer::Answer refused;
-    refused.body = "0";
-    server->setAnswer("login.php", refused);
+    rig->answer("login.php", "0");
     bool visibleWhileOpen = false;
-    closer->setWhileOpen([&](QMessageBox *) { visibleWhileOpen = ::progressWindow()->isVisible(); });
+    rig->closer.setWhileOpen([&](QMessageBox *) { visibleWhileOpen = ::progressWindow()->isVisible(); });
 
     VLA_MW window;
     window.sendRequest("login.php?l=a&p=b", RequestType::Login);
-    QTRY_COMPARE(closer->boxes().size(), 1);
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
     QVERIFY(visibleWhileOpen);
     QTRY_VERIFY(!::progressWindow()->isVisible());
 }
 
 void TstChannel::twoSendsShareTheProgressWindow()
 {
-    LoopbackServer::Answer held;
-    held.held = true;
-    server->setAnswer("held.php", held);
-    LoopbackServer::Answer slow;
-    slow.body = QByteArray(300, 'y');
-    slow.chunks = 3;
-    slow.chunkDelayMs = 20;
-    server->setAnswer("slow.php", slow);
+    rig->server.setAnswer("held.php", {.held = true});
+    rig->server.setAnswer("slow.php", {.body = QByteArray(300, 'y'), .chunks = 3, .chunkDelayMs = 20});
 
     VLA_MW window;
     QProgressBar *bar = ::progressWindow();
     window.sendRequest("held.php", 99);
     window.sendRequest("slow.php", 99);
     QCOMPARE(bar->value(), 0);
-    QTRY_COMPARE(server->targets().size(), 2);
+    QTRY_COMPARE(rig->server.targets().size(), 2);
     // The first reply to finish hides the window while the other is still out.
     QTRY_VERIFY(!bar->isVisible());
-    server->release();
+    rig->server.release();
 }
 
 void TstChannel::dispatch_data()
@@ -189,36 +160,30 @@ void TstChannel::dispatch()
     QFETCH(QString, boxText);
     QFETCH(bool, locked);
 
-    LoopbackServer::Answer answer;
-    answer.body = body;
-    server->setDefaultAnswer(answer);
+    rig->server.setDefaultAnswer({.body = body});
     VLA_MW window;
     auto *button = widget<QPushButton>(window, "pushButtonLogin");
     window.sendRequest("any.php", type);
-    QTRY_COMPARE(server->targets().size(), 1);
+    QTRY_COMPARE(rig->server.targets().size(), 1);
     QTRY_VERIFY(!::progressWindow()->isVisible());
     if (boxTitle.isEmpty()) {
-        QVERIFY(closer->boxes().isEmpty());
+        QVERIFY(rig->closer.boxes().isEmpty());
     } else {
-        QTRY_COMPARE(closer->boxes().size(), 1);
-        QCOMPARE(closer->boxes().first().title, boxTitle);
-        QCOMPARE(closer->boxes().first().text, boxText);
+        QTRY_COMPARE(rig->closer.boxes().size(), 1);
+        QCOMPARE(rig->closer.boxes().first().title, boxTitle);
+        QCOMPARE(rig->closer.boxes().first().text, boxText);
     }
     QCOMPARE(!button->isEnabled(), locked);
-    QCOMPARE(home->value("live/id/login"), QString());
+    QCOMPARE(rig->home.value("live/id/login"), QString());
 }
 
 void TstChannel::slowChunkedBodyArrivesWhole()
 {
-    LoopbackServer::Answer slow;
-    slow.body = "-12345";
-    slow.chunks = 6;
-    slow.chunkDelayMs = 15;
-    server->setDefaultAnswer(slow);
+    rig->server.setDefaultAnswer({.body = "-12345", .chunks = 6, .chunkDelayMs = 15});
     VLA_MW window;
     window.sendRequest("register.php", RequestType::Register);
-    QTRY_COMPARE(closer->boxes().size(), 1);
-    QVERIFY(closer->boxes().first().text.endsWith("<br/>-12345"));
+    QTRY_COMPARE(rig->closer.boxes().size(), 1);
+    QVERIFY(rig->closer.boxes().first().text.endsWith("<br/>-12345"));
 }
 
 QTEST_MAIN(TstChannel)

@@ -74,10 +74,7 @@ void TstProcess::connectionFailureEndsTheProgram()
     QFETCH(int, code);
 
     LoopbackServer server;
-    LoopbackServer::Answer notFound;
-    notFound.status = 404;
-    notFound.body = "no such script";
-    server.setDefaultAnswer(notFound);
+    server.setDefaultAnswer({.status = 404, .body = "no such script"});
 
     QString url = server.url();
     if (failure == "host") {
@@ -108,9 +105,7 @@ void TstProcess::connectionFailureEndsTheProgram()
 void TstProcess::closingTheWindowEndsTheProgram()
 {
     LoopbackServer server;
-    LoopbackServer::Answer held;
-    held.held = true;
-    server.setDefaultAnswer(held);
+    server.setDefaultAnswer({.held = true});
     TempHome home;
     home.writeIni(liveIni(server.url(), "id\\login=ann\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
     QProcessEnvironment env;

@@ -235,9 +235,7 @@ void TstWindow::existingObjectNameKept()
 void TstWindow::buttonsConnectedByName()
 {
     LoopbackServer server;
-    LoopbackServer::Answer never;
-    never.held = true;
-    server.setDefaultAnswer(never);
+    server.setDefaultAnswer({.held = true});
     home->writeIni(liveIni(server.url()));
     VLA_MW window;
     // One click, one request: each slot is connected once, by name.

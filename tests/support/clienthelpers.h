@@ -35,3 +35,25 @@ inline qsizetype sentRequests(const QWidget &window)
 {
     return window.findChildren<QNetworkReply *>().size();
 }
+
+#include "boxcloser.h"
+#include "loopbackserver.h"
+#include "temphome.h"
+
+// A private HOME whose settings point at a loopback server, and a closer
+// that answers the boxes: what every client suite starts from.
+struct ClientRig
+{
+    TempHome home;
+    LoopbackServer server;
+    BoxCloser closer;
+
+    ClientRig() { home.writeIni(liveIni(server.url())); }
+
+    void answer(const QByteArray &script, const QByteArray &body)
+    {
+        LoopbackServer::Answer a;
+        a.body = body;
+        server.setAnswer(script, a);
+    }
+};
