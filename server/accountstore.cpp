@@ -1,6 +1,7 @@
 #include "server/accountstore.h"
 
 #include "net/liveserver.h"
+#include "server/postgresaccountstore.h"
 #include "server/sqliteaccountstore.h"
 
 QStringList accountDetailNames()
@@ -17,8 +18,10 @@ QStringList accountDetailNames()
 
 std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error)
 {
-    // Only "sqlite:" is recognised as a prefix, so no file path is ever taken
-    // for another kind of store.
+    if (isPostgresLocation(location))
+        return openPostgresAccountStore(location, readOnly, error);
+    // Only these prefixes are recognised, so no file path is ever taken for
+    // another kind of store.
     static const QLatin1String sqlitePrefix("sqlite:");
     QString path = location;
     if (path.startsWith(sqlitePrefix))

@@ -45,7 +45,8 @@ public:
 };
 
 // Opens the store named by location: "sqlite:<path>" or a bare path, both an
-// SQLite file created on first use. A read-only store serves sign-ins only.
+// SQLite file created on first use, or "postgresql://..." (see
+// postgresaccountstore.h). A read-only store serves sign-ins only.
 // Returns null and sets error when the store cannot be used.
 std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error);
 

@@ -1,0 +1,252 @@
+#include "server/postgresaccountstore.h"
+
+#include <QAtomicInt>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+
+namespace {
+
+constexpr int SchemaVersion = 1;
+// Any constant will do, as long as every server uses the same one: it
+// serialises the creation of the tables between servers starting together.
+constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
+
+class PostgresAccountStore final : public AccountStore
+{
+public:
+    explicit PostgresAccountStore(bool readOnly)
+        : m_readOnly(readOnly)
+    {
+        static QAtomicInt serial;
+        m_connection = QStringLiteral("velka-pg-%1").arg(serial.fetchAndAddRelaxed(1));
+    }
+
+    ~PostgresAccountStore() override
+    {
+        {
+            QSqlDatabase db = database();
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+
+    bool open(const QString &uri);
+
+    bool isReadOnly() const override { return m_readOnly; }
+    Result addAccount(const NewAccount &account, qint64 *login) override;
+    Result passwordHash(qint64 login, QByteArray *hash) override;
+    Result replacePasswordHash(qint64 login, const QByteArray &hash) override;
+    QString errorString() const override { return m_error; }
+
+private:
+    QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
+    bool connect();
+    bool prepareSchema();
+    Result failure(const QSqlError &error);
+
+    QString m_connection;
+    QString m_error;
+    QString m_target; // the URI without its password, for messages
+    bool m_readOnly;
+};
+
+bool PostgresAccountStore::open(const QString &uri)
+{
+    const QUrl url(uri, QUrl::StrictMode);
+    if (!url.isValid() || !isPostgresLocation(uri)) {
+        m_error = QStringLiteral("not a postgresql:// URI");
+        return false;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    if (!db.isValid()) {
+        m_error = QStringLiteral("the Qt PostgreSQL driver is not available (Debian: libqt6sql6-psql)");
+        return false;
+    }
+    db.setHostName(url.host());
+    if (url.port() > 0)
+        db.setPort(url.port());
+    db.setUserName(url.userName(QUrl::FullyDecoded));
+    db.setPassword(url.password(QUrl::FullyDecoded));
+    db.setDatabaseName(url.path(QUrl::FullyDecoded).mid(1));
+    QStringList options;
+    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+        if (key.contains(u';') || value.contains(u';') || value.contains(u' ')) {
+            m_error = QStringLiteral("option %1: no spaces or semicolons").arg(key);
+            return false;
+        }
+        options << key + u'=' + value;
+    }
+    db.setConnectOptions(options.join(u';'));
+    m_target = url.toString(QUrl::RemovePassword);
+    return connect() && prepareSchema();
+}
+
+bool PostgresAccountStore::connect()
+{
+    QSqlDatabase db = database();
+    if (!db.open()) {
+        m_error = QStringLiteral("cannot connect to %1: %2").arg(m_target, db.lastError().text());
+        return false;
+    }
+    QSqlQuery query(db);
+    // A read-only server must not write even by mistake; the database enforces it.
+    if (m_readOnly && !query.exec(QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"))) {
+        m_error = query.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+bool PostgresAccountStore::prepareSchema()
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    // Looked at first without writing, so a read-only database can still serve sign-ins.
+    const auto version = [&]() -> int {
+        if (!query.exec(QStringLiteral("SELECT to_regclass('velka_schema') IS NOT NULL")) || !query.next())
+            return -1;
+        if (!query.value(0).toBool())
+            return 0;
+        if (!query.exec(QStringLiteral("SELECT max(version) FROM velka_schema")) || !query.next())
+            return -1;
+        return query.value(0).toInt();
+    };
+    int found = version();
+    if (found == SchemaVersion)
+        return true;
+    if (found > SchemaVersion) {
+        m_error = QStringLiteral("%1 was written by a newer server (schema %2)").arg(m_target).arg(found);
+        return false;
+    }
+    if (found < 0 || m_readOnly) {
+        m_error = found < 0 ? query.lastError().text() : QStringLiteral("%1 holds no accounts table").arg(m_target);
+        return false;
+    }
+
+    QString columns;
+    for (const QString &name : accountDetailNames())
+        columns += name + QLatin1String(" TEXT NOT NULL, ");
+    // The identity sequence hands each login out once, whichever server asks,
+    // and never again, even after a rollback or a removed account.
+    const QString create = QLatin1String("CREATE TABLE IF NOT EXISTS accounts ("
+                                         "login INTEGER GENERATED ALWAYS AS IDENTITY "
+                                         "(START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY, ")
+        + columns
+        + QLatin1String("news SMALLINT NOT NULL, pwhash TEXT NOT NULL, created TIMESTAMPTZ NOT NULL)");
+    bool ok = db.transaction()
+        && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock))
+        && query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"))
+        && query.exec(create);
+    if (ok) {
+        // Another server may have finished first while this one waited for the lock.
+        found = version();
+        ok = found == SchemaVersion
+            || query.exec(QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)").arg(SchemaVersion));
+    }
+    ok = ok && db.commit();
+    if (!ok) {
+        m_error = QStringLiteral("cannot create the accounts table: %1")
+                      .arg(query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
+        db.rollback();
+    }
+    return ok;
+}
+
+AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
+{
+    m_error = error.text();
+    const QString state = error.nativeErrorCode();
+    Result result = Result::Failed;
+    if (state == QLatin1String("25006") || state == QLatin1String("53100"))
+        result = Result::ReadOnly; // read-only transaction, disk full
+    else if (state == QLatin1String("2200H"))
+        result = Result::Exhausted; // the sequence reached its maximum
+
+    // A lost connection is opened again for the next request; this one has failed.
+    QSqlQuery probe(database());
+    if (!probe.exec(QStringLiteral("SELECT 1"))) {
+        QSqlDatabase db = database();
+        db.close();
+        connect();
+    }
+    return result;
+}
+
+AccountStore::Result PostgresAccountStore::addAccount(const NewAccount &account, qint64 *login)
+{
+    if (m_readOnly) {
+        m_error = QStringLiteral("the store is read-only");
+        return Result::ReadOnly;
+    }
+    const QStringList names = accountDetailNames();
+    Q_ASSERT(account.details.size() == names.size());
+
+    QString marks;
+    for (qsizetype i = 0; i < names.size() + 3; ++i)
+        marks += i == 0 ? QLatin1String("?") : QLatin1String(", ?");
+    // One statement, committed on its own before the login is read back.
+    QSqlQuery query(database());
+    query.prepare(QLatin1String("INSERT INTO accounts (") + names.join(QLatin1String(", "))
+                  + QLatin1String(", news, pwhash, created) VALUES (") + marks + QLatin1String(") RETURNING login"));
+    for (const QString &value : account.details)
+        query.addBindValue(value);
+    query.addBindValue(account.news ? 1 : 0);
+    query.addBindValue(QString::fromLatin1(account.passwordHash));
+    query.addBindValue(account.created.toUTC());
+    if (!query.exec())
+        return failure(query.lastError());
+    if (!query.next()) {
+        m_error = QStringLiteral("no login returned");
+        return Result::Failed;
+    }
+    *login = query.value(0).toLongLong();
+    return Result::Ok;
+}
+
+AccountStore::Result PostgresAccountStore::passwordHash(qint64 login, QByteArray *hash)
+{
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
+    query.addBindValue(login);
+    if (!query.exec())
+        return failure(query.lastError());
+    if (!query.next())
+        return Result::NotFound;
+    *hash = query.value(0).toString().toLatin1();
+    return Result::Ok;
+}
+
+AccountStore::Result PostgresAccountStore::replacePasswordHash(qint64 login, const QByteArray &hash)
+{
+    if (m_readOnly)
+        return Result::ReadOnly;
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("UPDATE accounts SET pwhash = ? WHERE login = ?"));
+    query.addBindValue(QString::fromLatin1(hash));
+    query.addBindValue(login);
+    if (!query.exec())
+        return failure(query.lastError());
+    return query.numRowsAffected() > 0 ? Result::Ok : Result::NotFound;
+}
+
+} // namespace
+
+bool isPostgresLocation(const QString &location)
+{
+    return location.startsWith(QLatin1String("postgresql://")) || location.startsWith(QLatin1String("postgres://"));
+}
+
+std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, QString *error)
+{
+    auto store = std::make_unique<PostgresAccountStore>(readOnly);
+    if (!store->open(uri)) {
+        *error = store->errorString();
+        return nullptr;
+    }
+    return store;
+}

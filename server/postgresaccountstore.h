@@ -1,0 +1,12 @@
+#pragma once
+
+#include "server/accountstore.h"
+
+// The accounts in a PostgreSQL database named by a URI
+// postgresql://[user[:password]@][host][:port]/dbname[?option=value&...]
+// (options go to libpq as they are, e.g. sslmode, connect_timeout). Several
+// servers may share one database: logins come from one sequence.
+std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, QString *error);
+
+// True when location names a PostgreSQL database rather than an SQLite file.
+bool isPostgresLocation(const QString &location);
