@@ -2,6 +2,7 @@
 
 #include "net/liveserver.h"
 #include "server/accountstore.h"
+#include "server/connectionguard.h"
 
 #include <QAbstractHttpServer>
 #include <QDateTime>
@@ -12,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #if QT_CONFIG(ssl)
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -21,6 +23,7 @@
 #endif
 
 #include <algorithm>
+#include <functional>
 
 // One request from its arrival until its answer is on the wire. Answers leave
 // in arrival order per connection, whatever order the hashing ends in.
@@ -39,6 +42,7 @@ struct Exchange
     QString note;
     bool answered = false;
     int status = 0;
+    int retryAfter = 1; // seconds, with 503
     QByteArray body;
 };
 
@@ -65,6 +69,31 @@ private:
 };
 
 namespace {
+
+// Hands each accepted connection to the server before Qt's HTTP front sees
+// it, so the guard's slot reads first.
+template <typename Base>
+class GuardedListener final : public Base
+{
+public:
+    explicit GuardedListener(LiveServer *server, bool (LiveServer::*admit)(QTcpSocket *))
+        : m_server(server)
+        , m_admit(admit)
+    {}
+
+    QTcpSocket *nextPendingConnection() override
+    {
+        while (QTcpSocket *socket = Base::nextPendingConnection()) {
+            if ((m_server->*m_admit)(socket))
+                return socket;
+        }
+        return nullptr;
+    }
+
+private:
+    LiveServer *m_server;
+    bool (LiveServer::*m_admit)(QTcpSocket *);
+};
 
 struct LoginCheck
 {
@@ -113,7 +142,8 @@ QString hostText(const QHostAddress &address)
 }
 
 #if QT_CONFIG(ssl)
-QTcpServer *makeTlsServer(const QString &certificatePath, const QString &keyPath, QString *error)
+QSslServer *makeTlsServer(const QString &certificatePath, const QString &keyPath, QString *error,
+                          const std::function<QSslServer *()> &make)
 {
     if (!QSslSocket::supportsSsl()) {
         *error = QStringLiteral("no TLS backend is available");
@@ -143,7 +173,7 @@ QTcpServer *makeTlsServer(const QString &certificatePath, const QString &keyPath
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setLocalCertificateChain(chain);
     configuration.setPrivateKey(key);
-    auto *server = new QSslServer;
+    QSslServer *server = make();
     server->setSslConfiguration(configuration);
     return server;
 }
@@ -155,7 +185,10 @@ LiveServer::LiveServer(const LiveServerOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_directory(options.directory.split(u'/', Qt::SkipEmptyParts))
-{}
+    , m_throttle(options.signInThrottle)
+{
+    m_clock.start();
+}
 
 LiveServer::~LiveServer()
 {
@@ -180,22 +213,30 @@ bool LiveServer::start()
         m_error = QStringLiteral("hash cost out of range");
         return false;
     }
-    if (m_options.maxPendingHashes < 1 || m_options.maxValueLength < 1) {
+    const RequestLimits &limits = m_options.requestLimits;
+    if (m_options.maxPendingHashes < 1 || m_options.maxValueLength < 1 || m_options.maxConnections < 1
+        || m_options.idleTimeoutMs < 1 || limits.maxRequestLine < 16 || limits.maxHeaderBytes < 1
+        || limits.maxHeaderFields < 1 || limits.maxBody < 0) {
         m_error = QStringLiteral("limits must be positive");
         return false;
     }
 
     std::unique_ptr<QTcpServer> listener;
     if (m_options.tlsCertificate.isEmpty() && m_options.tlsKey.isEmpty()) {
-        listener = std::make_unique<QTcpServer>();
+        listener = std::make_unique<GuardedListener<QTcpServer>>(this, &LiveServer::admit);
     } else if (m_options.tlsCertificate.isEmpty() || m_options.tlsKey.isEmpty()) {
         m_error = QStringLiteral("TLS needs both a certificate and a key");
         return false;
     } else {
 #if QT_CONFIG(ssl)
-        listener.reset(makeTlsServer(m_options.tlsCertificate, m_options.tlsKey, &m_error));
-        if (!listener)
+        QSslServer *tls = makeTlsServer(m_options.tlsCertificate, m_options.tlsKey, &m_error, [this] {
+            return new GuardedListener<QSslServer>(this, &LiveServer::admit);
+        });
+        if (!tls)
             return false;
+        // Nor may a handshake hold a connection for ever.
+        tls->setHandshakeTimeout(m_options.idleTimeoutMs);
+        listener.reset(tls);
 #else
         m_error = QStringLiteral("this build has no TLS support");
         return false;
@@ -245,7 +286,8 @@ void LiveServer::stop()
     m_front = nullptr;
     m_pool.clear();
     m_pool.waitForDone();
-    m_queues.clear();
+    m_connections.clear();
+    m_throttle.clear();
     m_open.clear();
     m_pendingHashes = 0;
     m_store.reset();
@@ -262,6 +304,23 @@ QUrl LiveServer::baseUrl() const
     return url;
 }
 
+bool LiveServer::admit(QTcpSocket *socket)
+{
+    auto *guard = new ConnectionGuard(socket, m_front, m_options.requestLimits, m_options.idleTimeoutMs);
+    connect(guard, &ConnectionGuard::refused, this,
+            [this, socket](int status, const QString &why) { logRefusal(socket, status, why); });
+    if (int(m_connections.size()) >= m_options.maxConnections) {
+        // Answered and closed here: Qt's front never sees it.
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+        guard->refuse(503, "Service Unavailable", QStringLiteral("too many connections"));
+        return false;
+    }
+    m_connections[socket].guard = guard;
+    // The guard outlives Qt's connections on the socket, which its parser may cut.
+    connect(guard, &QObject::destroyed, this, [this, socket] { forget(socket); });
+    return true;
+}
+
 void LiveServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     auto owned = std::make_unique<Exchange>(LiveHttpFront::makeResponder(request, socket));
@@ -273,9 +332,10 @@ void LiveServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
     // Encoded, so nothing a caller puts in the path can forge a log line.
     exchange.path = request.url().path(QUrl::FullyEncoded).left(200);
 
-    if (m_queues.find(socket) == m_queues.end())
-        connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-    m_queues[socket].push_back(std::move(owned));
+    Connection &connection = m_connections[socket];
+    connection.queue.push_back(std::move(owned));
+    if (connection.guard)
+        connection.guard->setAnswersPending(true);
     m_open.insert(exchange.id, socket);
 
     // Empty segments are skipped: a live/directory or server setting with a
@@ -326,8 +386,42 @@ void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
         answer(exchange, 200, QByteArrayLiteral("0"));
         return;
     }
+
+    // Guessing a password costs time per login, whatever the number of connections.
+    const qint64 now = m_clock.elapsed();
+    const qint64 at = m_throttle.admit(login, now);
+    if (at < 0) {
+        exchange.note = QStringLiteral("too many failed sign-ins");
+        exchange.retryAfter = m_throttle.retryAfterSeconds(login, now);
+        answer(exchange, 503, {});
+        return;
+    }
+    if (at == now) {
+        checkLogin(exchange, login, digest.toLatin1());
+        return;
+    }
+    exchange.note = QStringLiteral("slowed down %1 ms").arg(at - now);
+    const quint64 id = exchange.id;
+    const quint64 generation = m_generation;
+    QTimer::singleShot(at - now, this, [this, id, generation, login, secret = digest.toLatin1()] {
+        if (generation != m_generation)
+            return;
+        QTcpSocket *socket = nullptr;
+        Exchange *waiting = findOpen(id, &socket);
+        if (!waiting) {
+            m_throttle.cancelled(login);
+            return;
+        }
+        checkLogin(*waiting, login, secret);
+        flush(socket);
+    });
+}
+
+void LiveServer::checkLogin(Exchange &exchange, qint64 login, const QByteArray &digest)
+{
     // Sign-in has no answer for "later": a refusal would read as a wrong password.
     if (m_pendingHashes >= m_options.maxPendingHashes) {
+        m_throttle.cancelled(login);
         answer(exchange, 503, {});
         return;
     }
@@ -335,6 +429,7 @@ void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
     QByteArray stored;
     const AccountStore::Result found = m_store->passwordHash(login, &stored);
     if (found != AccountStore::Result::Ok && found != AccountStore::Result::NotFound) {
+        m_throttle.cancelled(login);
         exchange.note = m_store->errorString();
         answer(exchange, 500, {});
         return;
@@ -345,7 +440,7 @@ void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
     const HashCost cost = m_options.hashCost;
     const quint64 id = exchange.id;
     runHashing(
-        [hash, secret = digest.toLatin1(), cost, mayRenew] {
+        [hash, secret = digest, cost, mayRenew] {
             LoginCheck check;
             check.accepted = verifyPassword(hash, secret);
             if (check.accepted && mayRenew && hashNeedsRenewal(hash, cost))
@@ -359,6 +454,8 @@ void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
 
 void LiveServer::finishLogin(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash)
 {
+    // Counted even when the caller has gone: the guess was made.
+    m_throttle.finished(login, accepted, m_clock.elapsed());
     QTcpSocket *socket = nullptr;
     Exchange *exchange = findOpen(id, &socket);
     if (!exchange)
@@ -459,10 +556,10 @@ Exchange *LiveServer::findOpen(quint64 id, QTcpSocket **socket)
     const QPointer<QTcpSocket> owner = m_open.value(id);
     if (!owner || owner->state() != QAbstractSocket::ConnectedState)
         return nullptr;
-    const auto queue = m_queues.find(owner.data());
-    if (queue == m_queues.end())
+    const auto connection = m_connections.find(owner.data());
+    if (connection == m_connections.end())
         return nullptr;
-    for (const auto &exchange : queue->second) {
+    for (const auto &exchange : connection->second.queue) {
         if (exchange->id == id) {
             *socket = owner.data();
             return exchange.get();
@@ -475,11 +572,19 @@ void LiveServer::flush(QTcpSocket *socket)
 {
     using Status = QHttpServerResponder::StatusCode;
     for (;;) {
-        const auto queue = m_queues.find(socket);
-        if (queue == m_queues.end() || queue->second.empty() || !queue->second.front()->answered)
+        const auto connection = m_connections.find(socket);
+        if (connection == m_connections.end())
             return;
-        const std::unique_ptr<Exchange> exchange = std::move(queue->second.front());
-        queue->second.pop_front();
+        Queue &queue = connection->second.queue;
+        if (queue.empty()) {
+            if (connection->second.guard)
+                connection->second.guard->setAnswersPending(false);
+            return;
+        }
+        if (!queue.front()->answered)
+            return;
+        const std::unique_ptr<Exchange> exchange = std::move(queue.front());
+        queue.pop_front();
         m_open.remove(exchange->id);
         if (socket->state() != QAbstractSocket::ConnectedState) {
             log(*exchange, QStringLiteral("- aborted"));
@@ -495,7 +600,9 @@ void LiveServer::flush(QTcpSocket *socket)
         } else if (status == Status::MethodNotAllowed) {
             responder.write(QByteArray(), {{"Content-Type", "text/plain"}, {"Allow", "GET"}}, status);
         } else if (status == Status::ServiceUnavailable) {
-            responder.write(QByteArray(), {{"Content-Type", "text/plain"}, {"Retry-After", "1"}}, status);
+            responder.write(QByteArray(),
+                            {{"Content-Type", "text/plain"}, {"Retry-After", QByteArray::number(exchange->retryAfter)}},
+                            status);
         } else {
             responder.write(QByteArray(), {{"Content-Type", "text/plain"}}, status);
         }
@@ -506,11 +613,11 @@ void LiveServer::flush(QTcpSocket *socket)
 
 void LiveServer::forget(QTcpSocket *socket)
 {
-    const auto queue = m_queues.find(socket);
-    if (queue == m_queues.end())
+    const auto connection = m_connections.find(socket);
+    if (connection == m_connections.end())
         return;
-    const Queue lost = std::move(queue->second);
-    m_queues.erase(queue);
+    const Queue lost = std::move(connection->second.queue);
+    m_connections.erase(connection);
     for (const auto &exchange : lost) {
         m_open.remove(exchange->id);
         log(*exchange, QStringLiteral("- aborted"));
@@ -524,5 +631,14 @@ void LiveServer::log(const Exchange &exchange, const QString &outcome)
         + QString::number(exchange.clock.elapsed()) + QLatin1String("ms");
     if (!exchange.note.isEmpty())
         line += QLatin1String(" (") + exchange.note + u')';
+    emit requestLogged(line);
+}
+
+void LiveServer::logRefusal(QTcpSocket *socket, int status, const QString &why)
+{
+    // Refused before any request was parsed: no method, no path.
+    const QString line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' '
+        + hostText(socket->peerAddress()) + u':' + QString::number(socket->peerPort()) + QLatin1String(" - - ")
+        + QString::number(status) + QLatin1String(" - 0ms (") + why + u')';
     emit requestLogged(line);
 }

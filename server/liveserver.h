@@ -1,7 +1,10 @@
 #pragma once
 
 #include "server/passwordhash.h"
+#include "server/requestscanner.h"
+#include "server/signinthrottle.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -17,6 +20,7 @@
 class AccountStore;
 class QHttpServerRequest;
 class QTcpSocket;
+class ConnectionGuard;
 class LiveHttpFront;
 struct Exchange;
 
@@ -42,12 +46,17 @@ struct LiveServerOptions
 
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
     quint16 port = DefaultPort; // 0 picks a free port
-    QString database;           // "sqlite:<path>" or a path
+    QString database;           // "sqlite:<path>", a path, or "postgresql://..."
     bool readOnly = false;      // serve sign-ins, refuse registrations
     QString directory = QStringLiteral("VELKA/be");
     HashCost hashCost = HashCost::interactive();
     int maxPendingHashes = 32;
     int maxValueLength = 256;
+    // Per connection, checked before Qt's parser reads.
+    RequestLimits requestLimits;
+    int maxConnections = 1000; // beyond it, new connections get 503
+    int idleTimeoutMs = 30000; // idle between requests, or for one request to arrive whole
+    ThrottlePolicy signInThrottle;
     QString tlsCertificate; // PEM files; both or neither
     QString tlsKey;
 };
@@ -76,6 +85,8 @@ public:
     QString errorString() const { return m_error; }
     // Requests accepted and waiting for their password hash: a load gauge.
     int pendingHashes() const { return m_pendingHashes; }
+    // Connections open now.
+    int connectionCount() const { return int(m_connections.size()); }
     const LiveServerOptions &options() const { return m_options; }
 
 signals:
@@ -85,9 +96,17 @@ signals:
 private:
     friend class LiveHttpFront;
     using Queue = std::deque<std::unique_ptr<Exchange>>;
+    struct Connection
+    {
+        ConnectionGuard *guard = nullptr;
+        Queue queue;
+    };
 
+    // A new connection from the listener; false when it was refused.
+    bool admit(QTcpSocket *socket);
     void handleRequest(const QHttpServerRequest &request, QTcpSocket *socket);
     void handleLogin(Exchange &exchange, const QUrlQuery &query);
+    void checkLogin(Exchange &exchange, qint64 login, const QByteArray &digest);
     void handleRegister(Exchange &exchange, const QUrlQuery &query);
     void finishLogin(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
     void finishRegister(quint64 id, const QStringList &details, bool news, const QByteArray &hash);
@@ -98,6 +117,7 @@ private:
     void flush(QTcpSocket *socket);
     void forget(QTcpSocket *socket);
     void log(const Exchange &exchange, const QString &outcome);
+    void logRefusal(QTcpSocket *socket, int status, const QString &why);
     // Runs work on the pool, then done on this thread unless stop() came first.
     template <typename Work, typename Done>
     void runHashing(Work work, Done done);
@@ -110,9 +130,11 @@ private:
     QString m_error;
     QByteArray m_decoyHash;
     QThreadPool m_pool;
-    std::unordered_map<QTcpSocket *, Queue> m_queues; // move-only values: no QHash
+    std::unordered_map<QTcpSocket *, Connection> m_connections; // move-only values: no QHash
     QHash<quint64, QPointer<QTcpSocket>> m_open;
     quint64 m_lastId = 0;
     quint64 m_generation = 0;
     int m_pendingHashes = 0;
+    SignInThrottle m_throttle;
+    QElapsedTimer m_clock;
 };
