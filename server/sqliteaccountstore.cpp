@@ -177,8 +177,10 @@ AccountStore::Result SqliteAccountStore::addAccount(const NewAccount &account, q
         m_error = QStringLiteral("no login number left");
         return Result::Exhausted;
     }
-    if (!db.commit()) {
-        const Result result = failure(db.lastError());
+    // Committed by a statement of ours: the driver's commit() drops SQLite's
+    // error code, which tells a full disk from other failures.
+    if (!query.exec(QStringLiteral("COMMIT"))) {
+        const Result result = failure(query.lastError());
         db.rollback();
         return result;
     }
