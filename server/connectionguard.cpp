@@ -28,10 +28,16 @@ void ConnectionGuard::readyRead()
     const qint64 before = m_scanner.completed();
     // Only bytes the parser has not taken yet: it reads inside a transaction.
     const QByteArray fresh = m_socket->peek(m_socket->bytesAvailable());
+    if (!m_anyByte && !fresh.isEmpty()) {
+        m_anyByte = true;
+        // A TLS handshake record: the client can read no plain answer.
+        m_tlsClient = fresh.front() == '\x16';
+    }
     const RequestScanner::Verdict verdict = m_scanner.feed(fresh);
     if (verdict != RequestScanner::Verdict::Ok) {
         refuse(RequestScanner::status(verdict), RequestScanner::reason(verdict),
-               QString::fromLatin1(RequestScanner::reason(verdict)).toLower());
+               m_tlsClient ? QStringLiteral("TLS handshake on the plain port, closed")
+                           : QString::fromLatin1(RequestScanner::reason(verdict)).toLower());
         return;
     }
     // A request must be whole within the timeout from its first byte: a
@@ -93,6 +99,11 @@ void ConnectionGuard::sendRefusal()
     m_sent = true;
     // Qt's own clean-up may have been cut with the parser's connections.
     connect(m_socket, &QAbstractSocket::disconnected, m_socket, &QObject::deleteLater, Qt::UniqueConnection);
+    if (m_tlsClient) {
+        m_socket->abort();
+        m_socket->deleteLater();
+        return;
+    }
     if (m_socket->state() == QAbstractSocket::ConnectedState) {
         m_socket->write("HTTP/1.1 " + QByteArray::number(m_status) + ' ' + m_reason
                         + "\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");

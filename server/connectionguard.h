@@ -50,4 +50,6 @@ private:
     bool m_refusing = false;
     bool m_sent = false;
     bool m_checkQueued = false;
+    bool m_anyByte = false;
+    bool m_tlsClient = false;
 };

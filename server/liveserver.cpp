@@ -101,32 +101,6 @@ struct LoginCheck
     QByteArray renewedHash;
 };
 
-bool isDigest(const QString &text)
-{
-    return text.size() == 32 && std::all_of(text.begin(), text.end(), [](QChar c) {
-               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
-           });
-}
-
-// A login as the client may send it: a positive decimal the client can hold
-// in an int; 0 for anything else.
-qint64 parseLogin(const QString &raw)
-{
-    const QString text = raw.trimmed();
-    if (text.isEmpty() || text.size() > 10 || text.front() == u'0'
-        || !std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; })) {
-        return 0;
-    }
-    const qint64 login = text.toLongLong();
-    return login <= AccountStore::MaxLogin ? login : 0;
-}
-
-bool hasControlCharacter(const QString &text)
-{
-    return std::any_of(text.begin(), text.end(),
-                       [](QChar c) { return c.category() == QChar::Other_Control; });
-}
-
 QString methodName(QHttpServerRequest::Method method)
 {
     const char *key = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(method));
@@ -338,12 +312,7 @@ void LiveServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         connection.guard->setAnswersPending(true);
     m_open.insert(exchange.id, socket);
 
-    // Empty segments are skipped: a live/directory or server setting with a
-    // stray slash still reaches the scripts.
-    const QStringList segments = request.url().path(QUrl::FullyDecoded).split(u'/', Qt::SkipEmptyParts);
-    const bool inDirectory = segments.size() == m_directory.size() + 1
-        && std::equal(m_directory.cbegin(), m_directory.cend(), segments.cbegin());
-    const QString script = inDirectory ? segments.last() : QString();
+    const QString script = scriptOf(request.url().path(QUrl::FullyDecoded), m_directory);
     const bool isLogin = script == QLatin1String(LiveScript::Login);
     const bool isRegister = script == QLatin1String(LiveScript::Register);
 
@@ -380,9 +349,9 @@ void LiveServer::runHashing(Work work, Done done)
 void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
 {
     // A missing or malformed parameter is simply a refusal.
-    const qint64 login = parseLogin(query.queryItemValue(QStringLiteral("l"), QUrl::FullyDecoded));
-    const QString digest = query.queryItemValue(QStringLiteral("p"), QUrl::FullyDecoded);
-    if (login == 0 || !isDigest(digest)) {
+    const SignInRequest request = parseSignIn(query);
+    const qint64 login = request.login;
+    if (login == 0) {
         answer(exchange, 200, QByteArrayLiteral("0"));
         return;
     }
@@ -397,13 +366,13 @@ void LiveServer::handleLogin(Exchange &exchange, const QUrlQuery &query)
         return;
     }
     if (at == now) {
-        checkLogin(exchange, login, digest.toLatin1());
+        checkLogin(exchange, login, request.digest);
         return;
     }
     exchange.note = QStringLiteral("slowed down %1 ms").arg(at - now);
     const quint64 id = exchange.id;
     const quint64 generation = m_generation;
-    QTimer::singleShot(at - now, this, [this, id, generation, login, secret = digest.toLatin1()] {
+    QTimer::singleShot(at - now, this, [this, id, generation, login, secret = request.digest] {
         if (generation != m_generation)
             return;
         QTcpSocket *socket = nullptr;
@@ -473,31 +442,9 @@ void LiveServer::handleRegister(Exchange &exchange, const QUrlQuery &query)
 {
     const auto reject = [&](int code) { answer(exchange, 200, QByteArray::number(code)); };
 
-    // Checked in the client's order; the first parameter at fault decides the code.
-    QStringList details;
-    QString digest;
-    bool news = false;
-    for (const char *name : RegisterParam::Order) {
-        const QString key = QLatin1String(name);
-        if (!query.hasQueryItem(key))
-            return reject(RegisterError::MissingParameter);
-        const QString value = query.queryItemValue(key, QUrl::FullyDecoded);
-        if (value.size() > m_options.maxValueLength)
-            return reject(RegisterError::TooLong);
-        if (hasControlCharacter(value))
-            return reject(RegisterError::ControlCharacter);
-        if (key == QLatin1String("pas")) {
-            if (!isDigest(value))
-                return reject(RegisterError::BadDigest);
-            digest = value;
-        } else if (key == QLatin1String("new")) {
-            if (value != QLatin1String("0") && value != QLatin1String("1"))
-                return reject(RegisterError::BadNewsFlag);
-            news = value == QLatin1String("1");
-        } else {
-            details.append(value);
-        }
-    }
+    const RegistrationRequest request = parseRegistration(query, m_options.maxValueLength);
+    if (request.error != 0)
+        return reject(request.error);
     if (m_store->isReadOnly())
         return reject(RegisterError::StorageReadOnly);
     if (m_pendingHashes >= m_options.maxPendingHashes)
@@ -505,8 +452,10 @@ void LiveServer::handleRegister(Exchange &exchange, const QUrlQuery &query)
 
     const HashCost cost = m_options.hashCost;
     const quint64 id = exchange.id;
-    runHashing([secret = digest.toLatin1(), cost] { return hashPassword(secret, cost); },
-               [this, id, details, news](const QByteArray &hash) { finishRegister(id, details, news, hash); });
+    runHashing([secret = request.digest, cost] { return hashPassword(secret, cost); },
+               [this, id, details = request.details, news = request.news](const QByteArray &hash) {
+                   finishRegister(id, details, news, hash);
+               });
 }
 
 void LiveServer::finishRegister(quint64 id, const QStringList &details, bool news, const QByteArray &hash)

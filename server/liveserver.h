@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/passwordhash.h"
+#include "server/requestparsing.h"
 #include "server/requestscanner.h"
 #include "server/signinthrottle.h"
 
@@ -23,22 +24,6 @@ class QTcpSocket;
 class ConnectionGuard;
 class LiveHttpFront;
 struct Exchange;
-
-// Answers of register.php other than a new login. The client shows the number.
-namespace RegisterError {
-enum : int {
-    Internal = 0,          // hashing failed, as a rule for want of memory
-    MissingParameter = -1,
-    TooLong = -2,
-    BadDigest = -3,        // pas is not 32 lower-case hex characters
-    StorageFailure = -4,
-    StorageReadOnly = -5,  // read-only or full
-    BadNewsFlag = -6,      // new is neither "0" nor "1"
-    ControlCharacter = -7,
-    Busy = -8,             // too many passwords waiting to be hashed
-    NoLoginLeft = -9,
-};
-}
 
 struct LiveServerOptions
 {

@@ -57,7 +57,7 @@ RequestScanner::Verdict RequestScanner::feed(const char *data, qsizetype size)
             continue;
         }
         if (m_cr) // a carriage return only ends a line
-            m_lineBad = true;
+            return fail(Verdict::BadRequest);
         m_cr = c == '\r';
 
         const int at = m_lineLength++;
@@ -79,15 +79,15 @@ RequestScanner::Verdict RequestScanner::feed(const char *data, qsizetype size)
                     m_firstSpace = at;
                 m_lastSpace = at;
             } else if (isControl(c) || (m_spaces == 0 && !isToken(c))) {
-                m_lineBad = true;
+                return fail(Verdict::BadRequest);
             }
         } else if (m_colon < 0) {
             if (c == ':')
                 m_colon = at;
             else if (!isToken(c)) // also a folded line, which starts with a space
-                m_lineBad = true;
+                return fail(Verdict::BadRequest);
         } else if (isControl(c) && c != '\t') {
-            m_lineBad = true;
+            return fail(Verdict::BadRequest);
         }
     }
     return m_verdict;
@@ -103,21 +103,20 @@ RequestScanner::Verdict RequestScanner::lineEnded()
     m_lastSpace = -1;
     m_colon = -1;
     m_cr = false;
-    m_lineBad = false;
     return verdict;
 }
 
 RequestScanner::Verdict RequestScanner::requestLineEnded()
 {
     const int length = m_lineLength - (m_cr ? 1 : 0);
-    if (length == 0 && !m_lineBad) {
+    if (length == 0) {
         // Empty lines before a request are allowed, a few of them.
         return ++m_emptyLines > 8 ? fail(Verdict::BadRequest) : Verdict::Ok;
     }
     // METHOD SP target SP HTTP/1.x
     static const quint64 http10 = tailOf("HTTP/1.0");
     static const quint64 http11 = tailOf("HTTP/1.1");
-    const bool shaped = !m_lineBad && m_spaces == 2 && m_firstSpace > 0 && m_lastSpace > m_firstSpace + 1
+    const bool shaped = m_spaces == 2 && m_firstSpace > 0 && m_lastSpace > m_firstSpace + 1
         && m_lastSpace == length - 9 && (m_tail == http10 || m_tail == http11);
     if (!shaped)
         return fail(Verdict::BadRequest);
@@ -138,7 +137,7 @@ RequestScanner::Verdict RequestScanner::requestLineEnded()
 RequestScanner::Verdict RequestScanner::headerLineEnded()
 {
     const int length = m_lineLength - (m_cr ? 1 : 0);
-    if (length == 0 && !m_lineBad) {
+    if (length == 0) {
         if (m_transferCoding)
             return fail(Verdict::LengthRequired);
         if (m_contentLength > m_limits.maxBody)
@@ -151,7 +150,7 @@ RequestScanner::Verdict RequestScanner::headerLineEnded()
         }
         return Verdict::Ok;
     }
-    if (m_lineBad || m_colon <= 0)
+    if (m_colon <= 0)
         return fail(Verdict::BadRequest);
     if (++m_fields > m_limits.maxHeaderFields)
         return fail(Verdict::HeaderTooLarge);

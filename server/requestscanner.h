@@ -79,5 +79,4 @@ private:
     int m_colon = -1;       // in a field line
     int m_emptyLines = 0;   // before a request line, which a client may send
     bool m_cr = false;      // the previous byte was a carriage return
-    bool m_lineBad = false; // a byte no request line or field may hold there
 };

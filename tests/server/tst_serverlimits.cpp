@@ -127,8 +127,10 @@ Answer tst_ServerLimits::send(QTcpSocket &socket, const QByteArray &raw)
         return in.size() >= end + 4 + length || socket.state() == QAbstractSocket::UnconnectedState;
     });
     const qsizetype end = in.indexOf("\r\n\r\n");
-    if (end < 0)
+    if (end < 0) {
+        answer.closed = socket.state() == QAbstractSocket::UnconnectedState;
         return answer;
+    }
     answer.status = in.mid(9, 3).toInt();
     answer.body = in.mid(end + 4);
     if (answer.head.contains("Connection: close"))
@@ -186,6 +188,7 @@ void tst_ServerLimits::refusedBeforeParsing_data()
     QTest::newRow("folded field") << request(script, "X: a\r\n b\r\n") << 400;
     QTest::newRow("control character in a value") << request(script, QByteArray("X: a\0b\r\n", 8)) << 400;
     QTest::newRow("bare carriage return") << request(script, "X: a\rb\r\n") << 400;
+    QTest::newRow("TLS on the plain port") << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11) << 0;
     QTest::newRow("endless empty lines") << QByteArray(20, '\n') + request(script) << 400;
 
     // The largest registration the client can send gets through the default limits.
@@ -204,7 +207,12 @@ void tst_ServerLimits::refusedBeforeParsing()
     QTcpSocket socket;
     const Answer answer = send(socket, raw);
     QCOMPARE(answer.status, status);
-    if (status >= 400 && status != 404) {
+    if (status == 0) {
+        // Nothing it could read: closed without a word, and logged as a bad request.
+        QVERIFY(answer.closed);
+        QTRY_COMPARE(m_log.size(), 1);
+        QVERIFY2(m_log[0].contains(QLatin1String(" - - 400 ")), qPrintable(m_log[0]));
+    } else if (status >= 400 && status != 404) {
         // Refused: said so, closed, logged, and nothing reached the scripts.
         QVERIFY2(answer.head.contains("\r\nConnection: close"), answer.head.constData());
         QVERIFY(answer.closed);
