@@ -33,7 +33,7 @@ void VLA_MW::autoLogin()
 
 void VLA_MW::handleLoginReply(const QByteArray &data)
 {
-    if (data != QByteArrayView(LoginAccepted)) {
+    if (!loginAccepted(data)) {
         QMessageBox::critical(this, tr("Bad identification"), tr("Bad login or password."));
         return;
     }

@@ -1,5 +1,7 @@
 #include "account/passworddigest.h"
 
+#include "net/liveserver.h"
+
 #include <QCryptographicHash>
 
 QString passwordDigest(const QString &password)
@@ -22,4 +24,9 @@ int registrationNumber(const QByteArray &body)
     bool ok = false;
     const int n = body.toInt(&ok, 10);
     return ok ? n : 0;
+}
+
+bool loginAccepted(const QByteArray &body)
+{
+    return body == QByteArrayView(LoginAccepted);
 }
