@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslSocket>
@@ -117,15 +118,18 @@ void TstTls::failedTlsIsAConnectionError_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<bool>("serverTls");
     QTest::addColumn<bool>("clientTrusts");
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QList<int>>("codes");
+    QTest::addColumn<QString>("message"); // a pattern
 
     QTest::newRow("untrusted certificate")
-        << "https" << "127.0.0.1" << true << false << 6 << "The certificate is self-signed, and untrusted";
+        << "https" << "127.0.0.1" << true << false << QList<int>{6} << "The certificate is self-signed, and untrusted";
     QTest::newRow("trusted certificate, other host name")
-        << "https" << "localhost" << true << true << 6 << "The host name did not match";
-    QTest::newRow("https to a plain server") << "https" << "127.0.0.1" << false << true << 2 << "closed";
-    QTest::newRow("plain http to a TLS server") << "http" << "127.0.0.1" << true << true << 2 << "closed";
+        << "https" << "localhost" << true << true << QList<int>{6} << "The host name did not match";
+    // The server's refusal of the handshake bytes or its close may come first.
+    QTest::newRow("https to a plain server")
+        << "https" << "127.0.0.1" << false << true << QList<int>{2, 6} << "closed|wrong version number";
+    QTest::newRow("plain http to a TLS server")
+        << "http" << "127.0.0.1" << true << true << QList<int>{2} << "closed";
 }
 
 // A connection error ends the program, so the client runs in a child process.
@@ -135,7 +139,7 @@ void TstTls::failedTlsIsAConnectionError()
     QFETCH(QString, host);
     QFETCH(bool, serverTls);
     QFETCH(bool, clientTrusts);
-    QFETCH(int, code);
+    QFETCH(QList<int>, codes);
     QFETCH(QString, message);
 
     const auto server = startServer(serverTls);
@@ -167,9 +171,11 @@ void TstTls::failedTlsIsAConnectionError()
     QCOMPARE(boxes.size(), 1);
     const QStringList parts = boxes.first().split(u'\t');
     QCOMPARE(parts.value(0), QStringLiteral("Connection error"));
-    const QString head = OtherOpening + QString::number(code) + "<br/>Message: ";
-    QVERIFY2(parts.value(1).startsWith(head), qPrintable(parts.value(1)));
-    QVERIFY2(parts.value(1).contains(message, Qt::CaseInsensitive), qPrintable(parts.value(1)));
+    const QRegularExpression text("^" + QRegularExpression::escape(OtherOpening) + "(\\d+)<br/>Message: .*(" + message + ")",
+                                  QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = text.match(parts.value(1));
+    QVERIFY2(match.hasMatch(), qPrintable(parts.value(1)));
+    QVERIFY2(codes.contains(match.captured(1).toInt()), qPrintable(parts.value(1)));
     if (clientTrusts)
         QVERIFY2(!parts.value(1).contains("untrusted"), qPrintable(parts.value(1)));
     QCOMPARE(home.value("live/id/login"), QStringLiteral("7"));
