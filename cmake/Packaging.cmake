@@ -37,6 +37,8 @@ serve HTTPS.")
     # SQLite driver of the server.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
+    # Only for a server whose --database is a postgresql:// URI.
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libqt6sql6-psql")
 endif()
 
 include(CPack)
