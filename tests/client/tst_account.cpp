@@ -1,9 +1,6 @@
 #include "account/passworddigest.h"
 #include "app/vla_mw.h"
-#include "boxcloser.h"
 #include "clienthelpers.h"
-#include "loopbackserver.h"
-#include "temphome.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -47,7 +44,7 @@ private slots:
     void passwordReadWhenAnswerArrives();
 
 private:
-    void fillRegistration(VLA_MW &window, const QString &password, const QString &check);
+    void submitRegistration(VLA_MW &window, const QString &password, const QString &check);
 
     std::unique_ptr<ClientRig> rig;
 };
@@ -124,40 +121,28 @@ void TstAccount::signInBody()
 
     rig->answer("login.php", body);
     VLA_MW window;
-    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
-    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    signInByHand(window, "ann", "pw");
     QTRY_COMPARE(rig->server.targets().size(), 1);
     QCOMPARE(rig->server.targets().first(), QByteArray("/VELKA/be/login.php?l=ann&p=") + PwDigest.toLatin1());
     QTRY_VERIFY(!progressWindow()->isVisible());
-
-    auto *box = widget<QToolBox>(window, "toolBoxAccount");
-    auto *button = widget<QPushButton>(window, "pushButtonLogin");
+    QCOMPARE(signedIn(window), accepted);
     if (accepted) {
         QVERIFY(rig->closer.boxes().isEmpty());
-        QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
-        QVERIFY(!button->isEnabled());
-        QVERIFY(!widget<QLineEdit>(window, "lineEditLogin")->isEnabled());
-        QVERIFY(!widget<QLineEdit>(window, "lineEditPassword")->isEnabled());
         QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), QStringLiteral("pw"));
-        QVERIFY(!box->isItemEnabled(1));
-        const QImage check = QImage(":/Icons/Check.png").convertToFormat(QImage::Format_ARGB32);
-        QCOMPARE(box->itemIcon(0).pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32), check);
         QTRY_COMPARE(rig->home.value("live/id/login"), QStringLiteral("ann"));
         QCOMPARE(rig->home.value("live/id/password"), PwDigest);
-    } else {
-        QCOMPARE(rig->closer.boxes().size(), 1);
-        const BoxCloser::Box seen = rig->closer.boxes().first();
-        QCOMPARE(seen.title, QStringLiteral("Bad identification"));
-        QCOMPARE(seen.text, QStringLiteral("Bad login or password."));
-        QCOMPARE(seen.icon, QMessageBox::Critical);
-        QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QVERIFY(seen.parentIsMainWindow);
-        QCOMPARE(button->text(), QStringLiteral("Login"));
-        QVERIFY(button->isEnabled());
-        QVERIFY(box->isItemEnabled(1));
-        QCOMPARE(rig->home.value("live/id/login"), QString());
+        return;
     }
+    QCOMPARE(rig->closer.boxes().size(), 1);
+    const BoxCloser::Box seen = rig->closer.boxes().first();
+    QCOMPARE(seen.title, QStringLiteral("Bad identification"));
+    QCOMPARE(seen.text, QStringLiteral("Bad login or password."));
+    QCOMPARE(seen.icon, QMessageBox::Critical);
+    QCOMPARE(seen.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QVERIFY(seen.parentIsMainWindow);
+    QVERIFY(widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    QVERIFY(widget<QToolBox>(window, "toolBoxAccount")->isItemEnabled(1));
+    QCOMPARE(rig->home.value("live/id/login"), QString());
 }
 
 void TstAccount::startUpSignIn_data()
@@ -180,7 +165,7 @@ void TstAccount::startUpSignIn()
     QFETCH(bool, sends);
 
     rig->answer("login.php", "1");
-    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
+    rig->storeAccount(login, password);
     VLA_MW window;
     // The request is out before the window is shown.
     QCOMPARE(sentRequests(window), sends ? 1 : 0);
@@ -190,7 +175,7 @@ void TstAccount::startUpSignIn()
     window.show();
     if (!sends)
         return;
-    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    QTRY_VERIFY(signedIn(window));
     QCOMPARE(rig->server.targets(), QList<QByteArray>{"/VELKA/be/login.php?l=" + login.toUtf8() + "&p=" + password.toUtf8()});
     // Accepted with the stored values: nothing is rewritten, least of all a digest of the digest.
     QTest::qWait(0);
@@ -214,14 +199,12 @@ void TstAccount::signInByHandStores()
     QFETCH(QString, typedLogin);
 
     rig->answer("login.php", "0");
-    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=" + storedLogin.toUtf8() + "\nid\\password=" + PwDigest.toUtf8() + "\n"));
+    rig->storeAccount(storedLogin, PwDigest);
     VLA_MW window;
     QTRY_COMPARE(rig->closer.boxes().size(), 1); // the stored account is refused at start-up
     rig->answer("login.php", "1");
-    widget<QLineEdit>(window, "lineEditLogin")->setText(typedLogin);
-    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    signInByHand(window, typedLogin, "pw");
+    QTRY_VERIFY(signedIn(window));
     // The typed password is hashed once: the stored digest is that of "pw", not of the field's old digest.
     QTRY_COMPARE(rig->home.value("live/id/login"), typedLogin);
     QCOMPARE(rig->home.value("live/id/password"), PwDigest);
@@ -231,20 +214,15 @@ void TstAccount::refusedAfterAcceptedStaysLocked()
 {
     rig->server.setAnswer("login.php", {.body = "0", .held = true});
     VLA_MW window;
-    auto *button = widget<QPushButton>(window, "pushButtonLogin");
-    widget<QLineEdit>(window, "lineEditLogin")->setText("ann");
-    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
-    QTest::mouseClick(button, Qt::LeftButton);
+    signInByHand(window, "ann", "pw");
     QTRY_COMPARE(rig->server.targets().size(), 1);
     rig->answer("login.php", "1");
-    QTest::mouseClick(button, Qt::LeftButton);
-    QTRY_VERIFY(!button->isEnabled());
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    QTRY_VERIFY(signedIn(window));
     rig->server.release();
     QTRY_COMPARE(rig->closer.boxes().size(), 1);
     QCOMPARE(rig->closer.boxes().first().title, QStringLiteral("Bad identification"));
-    QVERIFY(!button->isEnabled());
-    QCOMPARE(button->text(), QStringLiteral("Your are successfully logged"));
-    QVERIFY(!widget<QToolBox>(window, "toolBoxAccount")->isItemEnabled(1));
+    QVERIFY(signedIn(window));
     QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("ann"));
 }
 
@@ -252,11 +230,8 @@ void TstAccount::signInRequestIsUnescaped()
 {
     rig->answer("login.php", "0");
     VLA_MW window;
-    widget<QLineEdit>(window, "lineEditLogin")->setText("a b&c=d");
-    widget<QLineEdit>(window, "lineEditPassword")->setText("pw");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-    widget<QLineEdit>(window, "lineEditLogin")->setText("x#y");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+    signInByHand(window, "a b&c=d", "pw");
+    signInByHand(window, "x#y", "pw");
     QTRY_COMPARE(rig->server.targets().size(), 2);
     QCOMPARE(rig->server.targets()[0], "/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1());
     // Everything after '#' is a fragment and never reaches the server.
@@ -266,7 +241,7 @@ void TstAccount::signInRequestIsUnescaped()
 void TstAccount::retryAfterRefusedStartUpHashesTheField()
 {
     rig->answer("login.php", "0");
-    rig->home.writeIni(liveIni(rig->server.url(), "id\\login=ann\nid\\password=" + PwDigest.toUtf8() + "\n"));
+    rig->storeAccount("ann", PwDigest);
     VLA_MW window;
     QTRY_COMPARE(rig->closer.boxes().size(), 1);
     QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
@@ -275,17 +250,17 @@ void TstAccount::retryAfterRefusedStartUpHashesTheField()
     QCOMPARE(rig->server.targets()[1], "/VELKA/be/login.php?l=ann&p=" + passwordDigest(PwDigest).toLatin1());
 }
 
-void TstAccount::fillRegistration(VLA_MW &window, const QString &password, const QString &check)
+void TstAccount::submitRegistration(VLA_MW &window, const QString &password, const QString &check)
 {
     widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText(password);
     widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText(check);
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
 }
 
 void TstAccount::passwordMismatch()
 {
     VLA_MW window;
-    fillRegistration(window, "Secret", "secret");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    submitRegistration(window, "Secret", "secret");
     QTRY_COMPARE(rig->closer.boxes().size(), 1);
     const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Password verification failed!"));
@@ -330,8 +305,7 @@ void TstAccount::registrationRequest()
             widget<QLineEdit>(window, name)->setText(text);
     }
     widget<QCheckBox>(window, "checkBoxNewByEMail")->setChecked(news);
-    fillRegistration(window, password, password);
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    submitRegistration(window, password, password);
     QTRY_COMPARE(rig->server.targets().size(), 1);
     QCOMPARE(rig->server.targets().first(), "/VELKA/be/register.php?" + query);
 }
@@ -349,8 +323,7 @@ void TstAccount::registrationRefused()
     QFETCH(QByteArray, body);
     rig->answer("register.php", body);
     VLA_MW window;
-    fillRegistration(window, "pw", "pw");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    submitRegistration(window, "pw", "pw");
     QTRY_COMPARE(rig->closer.boxes().size(), 1);
     const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Bad registration"));
@@ -371,8 +344,7 @@ void TstAccount::registrationAccepted()
     VLA_MW window;
     auto *box = widget<QToolBox>(window, "toolBoxAccount");
     box->setCurrentIndex(1);
-    fillRegistration(window, "pw", "pw");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    submitRegistration(window, "pw", "pw");
     QTRY_COMPARE(rig->closer.boxes().size(), 1);
     const BoxCloser::Box seen = rig->closer.boxes().first();
     QCOMPARE(seen.title, QStringLiteral("Registration successful"));
@@ -382,12 +354,11 @@ void TstAccount::registrationAccepted()
 
     QTRY_COMPARE(rig->server.targets().size(), 2);
     QCOMPARE(rig->server.targets()[1], "/VELKA/be/login.php?l=42&p=" + PwDigest.toLatin1());
-    QTRY_VERIFY(!widget<QPushButton>(window, "pushButtonLogin")->isEnabled());
+    QTRY_VERIFY(signedIn(window));
     QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QStringLiteral("42"));
     QCOMPARE(widget<QLineEdit>(window, "lineEditPassword")->text(), PwDigest);
     // Disabling the open registration page brings the sign-in page forward.
     QCOMPARE(box->currentIndex(), 0);
-    QVERIFY(!box->isItemEnabled(1));
     QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("42"));
     QCOMPARE(rig->home.value("live/id/password"), PwDigest);
     QCOMPARE(rig->closer.boxes().size(), 1);
@@ -398,8 +369,7 @@ void TstAccount::passwordReadWhenAnswerArrives()
     rig->server.setAnswer("register.php", {.body = "7", .held = true});
     rig->answer("login.php", "1");
     VLA_MW window;
-    fillRegistration(window, "first", "first");
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+    submitRegistration(window, "first", "first");
     QTRY_COMPARE(rig->server.targets().size(), 1);
     widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("pw");
     rig->server.release();
