@@ -11,14 +11,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-poll() {
-    local seconds=$1; shift
-    local deadline=$((SECONDS + seconds))
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.05
-    done
-}
+source "$(dirname "$0")/../poll.sh"
 began=$SECONDS
 
 (cd "$BUILD_DIR" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }

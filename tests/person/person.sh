@@ -51,15 +51,7 @@ fail() {
 }
 step() { echo "== $*"; }
 
-# Runs the command until it succeeds, for at most the given seconds.
-poll() {
-    local seconds=$1; shift
-    local deadline=$((SECONDS + seconds))
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.05
-    done
-}
+source "$(dirname "$0")/../../scripts/poll.sh"
 
 visible_windows() {
     local w

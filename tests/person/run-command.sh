@@ -34,14 +34,7 @@ fail() {
     exit 1
 }
 step() { echo "== $*"; }
-poll() {
-    local seconds=$1; shift
-    local deadline=$((SECONDS + seconds))
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.05
-    done
-}
+source "$(dirname "$0")/../../scripts/poll.sh"
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 closed() { ! listening "$1"; }
 window_up() { [[ -n $(xdotool search --onlyvisible --name '^VELKA Live Assistant$' 2>/dev/null) ]]; }
