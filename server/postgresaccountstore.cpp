@@ -1,6 +1,6 @@
 #include "server/postgresaccountstore.h"
+#include "server/sqlaccountstore.h"
 
-#include <QAtomicInt>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -15,44 +15,23 @@ constexpr int SchemaVersion = 1;
 // serialises the creation of the tables between servers starting together.
 constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
 
-class PostgresAccountStore final : public AccountStore
+class PostgresAccountStore final : public SqlAccountStore
 {
 public:
     explicit PostgresAccountStore(bool readOnly)
-        : m_readOnly(readOnly)
-    {
-        static QAtomicInt serial;
-        m_connection = QStringLiteral("velka-pg-%1").arg(serial.fetchAndAddRelaxed(1));
-    }
-
-    ~PostgresAccountStore() override
-    {
-        {
-            QSqlDatabase db = database();
-            if (db.isOpen())
-                db.close();
-        }
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+        : SqlAccountStore("velka-pg", readOnly)
+    {}
 
     bool open(const QString &uri);
 
-    bool isReadOnly() const override { return m_readOnly; }
     Result addAccount(const NewAccount &account, qint64 *login) override;
-    Result passwordHash(qint64 login, QByteArray *hash) override;
-    Result replacePasswordHash(qint64 login, const QByteArray &hash) override;
-    QString errorString() const override { return m_error; }
 
 private:
-    QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
     bool connect();
     bool prepareSchema();
-    Result failure(const QSqlError &error);
+    Result failure(const QSqlError &error) override;
 
-    QString m_connection;
-    QString m_error;
     QString m_target; // the URI without its password, for messages
-    bool m_readOnly;
 };
 
 bool PostgresAccountStore::open(const QString &uri)
@@ -62,7 +41,7 @@ bool PostgresAccountStore::open(const QString &uri)
         m_error = QStringLiteral("not a postgresql:// URI");
         return false;
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName());
     if (!db.isValid()) {
         m_error = QStringLiteral("the Qt PostgreSQL driver is not available (Debian: libqt6sql6-psql)");
         return false;
@@ -206,32 +185,6 @@ AccountStore::Result PostgresAccountStore::addAccount(const NewAccount &account,
     }
     *login = query.value(0).toLongLong();
     return Result::Ok;
-}
-
-AccountStore::Result PostgresAccountStore::passwordHash(qint64 login, QByteArray *hash)
-{
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    if (!query.next())
-        return Result::NotFound;
-    *hash = query.value(0).toString().toLatin1();
-    return Result::Ok;
-}
-
-AccountStore::Result PostgresAccountStore::replacePasswordHash(qint64 login, const QByteArray &hash)
-{
-    if (m_readOnly)
-        return Result::ReadOnly;
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("UPDATE accounts SET pwhash = ? WHERE login = ?"));
-    query.addBindValue(QString::fromLatin1(hash));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    return query.numRowsAffected() > 0 ? Result::Ok : Result::NotFound;
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "server/sqliteaccountstore.h"
+#include "server/sqlaccountstore.h"
 
-#include <QAtomicInt>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -13,42 +13,21 @@ namespace {
 // Bumped whenever the table changes shape; a file from a newer server is left alone.
 constexpr int SchemaVersion = 1;
 
-class SqliteAccountStore final : public AccountStore
+class SqliteAccountStore final : public SqlAccountStore
 {
 public:
-    SqliteAccountStore(bool readOnly)
-        : m_readOnly(readOnly)
-    {
-        static QAtomicInt serial;
-        m_connection = QStringLiteral("velka-accounts-%1").arg(serial.fetchAndAddRelaxed(1));
-    }
-
-    ~SqliteAccountStore() override
-    {
-        {
-            QSqlDatabase db = database();
-            if (db.isOpen())
-                db.close();
-        }
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+    explicit SqliteAccountStore(bool readOnly)
+        : SqlAccountStore("velka-accounts", readOnly)
+    {}
 
     bool open(const QString &path);
 
-    bool isReadOnly() const override { return m_readOnly; }
     Result addAccount(const NewAccount &account, qint64 *login) override;
-    Result passwordHash(qint64 login, QByteArray *hash) override;
-    Result replacePasswordHash(qint64 login, const QByteArray &hash) override;
-    QString errorString() const override { return m_error; }
 
 private:
-    QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
-    Result failure(const QSqlError &error);
+    Result failure(const QSqlError &error) override;
     bool createSchema(QSqlQuery &query);
 
-    QString m_connection;
-    QString m_error;
-    bool m_readOnly;
 };
 
 bool SqliteAccountStore::open(const QString &path)
@@ -61,7 +40,7 @@ bool SqliteAccountStore::open(const QString &path)
         }
     }
 
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName());
     if (!db.isValid()) {
         m_error = QStringLiteral("the Qt SQLite driver is not available");
         return false;
@@ -186,32 +165,6 @@ AccountStore::Result SqliteAccountStore::addAccount(const NewAccount &account, q
     }
     *login = id;
     return Result::Ok;
-}
-
-AccountStore::Result SqliteAccountStore::passwordHash(qint64 login, QByteArray *hash)
-{
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    if (!query.next())
-        return Result::NotFound;
-    *hash = query.value(0).toString().toLatin1();
-    return Result::Ok;
-}
-
-AccountStore::Result SqliteAccountStore::replacePasswordHash(qint64 login, const QByteArray &hash)
-{
-    if (m_readOnly)
-        return Result::ReadOnly;
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("UPDATE accounts SET pwhash = ? WHERE login = ?"));
-    query.addBindValue(QString::fromLatin1(hash));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    return query.numRowsAffected() > 0 ? Result::Ok : Result::NotFound;
 }
 
 } // namespace
