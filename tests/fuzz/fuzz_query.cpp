@@ -5,20 +5,13 @@
 
 #include <QUrl>
 
+#include <algorithm>
 #include <limits>
 
-namespace {
-
-bool hasControl(const QString &text)
+static bool hasControl(const QString &text)
 {
-    for (QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return true;
-    }
-    return false;
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
-
-} // namespace
 
 int fuzzQuery(const std::uint8_t *data, std::size_t size)
 {
