@@ -1,32 +1,9 @@
 #include "account/passworddigest.h"
 
-#include "net/liveserver.h"
-
 #include <QCryptographicHash>
 
 QString passwordDigest(const QString &password)
 {
     return QString::fromLatin1(
         QCryptographicHash::hash(password.toLatin1(), QCryptographicHash::Md5).toHex());
-}
-
-int registrationNumber(const QByteArray &body)
-{
-    // QByteArray::toInt forgives surrounding whitespace and stops at a NUL;
-    // the answer must be a sign and digits and nothing else.
-    const qsizetype digitsFrom = body.startsWith('-') || body.startsWith('+') ? 1 : 0;
-    if (body.size() == digitsFrom)
-        return 0;
-    for (qsizetype i = digitsFrom; i < body.size(); ++i) {
-        if (body[i] < '0' || body[i] > '9')
-            return 0;
-    }
-    bool ok = false;
-    const int n = body.toInt(&ok, 10);
-    return ok ? n : 0;
-}
-
-bool loginAccepted(const QByteArray &body)
-{
-    return body == QByteArrayView(LoginAccepted);
 }

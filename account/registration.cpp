@@ -1,5 +1,6 @@
 #include "app/vla_mw.h"
 
+#include "account/answers.h"
 #include "account/passworddigest.h"
 #include "net/liveserver.h"
 #include "settings/settingskeys.h"

@@ -1,3 +1,4 @@
+#include "account/answers.h"
 #include "account/passworddigest.h"
 #include "app/vla_mw.h"
 #include "clienthelpers.h"

@@ -1,7 +1,7 @@
 // The client's reading of the live server's answer bodies.
 #include "fuzzcheck.h"
 
-#include "account/passworddigest.h"
+#include "account/answers.h"
 
 #include <limits>
 

@@ -19,7 +19,7 @@ qt=$(pkg-config --cflags --libs Qt6Core)
 declare -A sources=(
     [query]="$root/server/requestparsing.cpp"
     [scanner]="$root/server/requestscanner.cpp"
-    [reply]="$root/account/passworddigest.cpp"
+    [reply]="$root/account/answers.cpp"
 )
 declare -A entries=([query]=fuzz_query [scanner]=fuzz_scanner [reply]=fuzz_reply)
 
