@@ -47,7 +47,7 @@ inline QStringList registration(const QString &digest, const QString &detail = Q
     return QStringList(11, detail) << digest << QStringLiteral("1");
 }
 
-// Raw concatenation, as the client builds it; encodeTarget() then does what its QUrl does.
+// Raw concatenation, as the client builds it; QUrl::toEncoded() then does what its QUrl does.
 inline QString registrationPath(const QString &dir, const QStringList &values)
 {
     QStringList pairs;
@@ -61,11 +61,6 @@ inline QString registrationPath(const QString &dir, const QStringList &values)
 inline QString signInPath(const QString &dir, qint64 login, const QString &digest)
 {
     return dir + QLatin1String(LiveScript::Login) + QStringLiteral("?l=%1&p=").arg(login) + digest;
-}
-
-inline QByteArray encodeTarget(const QString &path)
-{
-    return QUrl(path).toEncoded(QUrl::FullyEncoded);
 }
 
 inline QByteArray request(const QByteArray &target, const QByteArray &fields = "Host: 127.0.0.1\r\n",
@@ -158,7 +153,7 @@ struct LocalServer
     Answer get(const QString &script, const QByteArray &verb = "GET")
     {
         QTcpSocket socket;
-        return send(socket, port(), request(encodeTarget(path() + script), "Host: 127.0.0.1\r\n", verb));
+        return send(socket, port(), request(QUrl(path() + script).toEncoded(), "Host: 127.0.0.1\r\n", verb));
     }
     qint64 registerAccount(const QStringList &values)
     {
@@ -170,21 +165,22 @@ struct LocalServer
 };
 
 // The shipped server executable in a child process, on a free port.
-class ServerProcess
+struct ServerProcess
 {
-public:
+    QProcess process;
+    QUrl base;
+
     ~ServerProcess() { kill(); }
     void launch(const QString &program, const QStringList &args)
     {
-        m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.start(program, QStringList(args) << QStringLiteral("--port") << QStringLiteral("0"));
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(program, QStringList(args) << QStringLiteral("--port") << QStringLiteral("0"));
     }
-    // Waits for the URL it prints.
-    bool started()
+    bool started() // once it prints its URL
     {
-        waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 30000);
-        m_base = QUrl(QString::fromUtf8(m_process.readLine().trimmed()));
-        return m_base.isValid() && m_base.port() > 0;
+        waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
+        base = QUrl(QString::fromUtf8(process.readLine().trimmed()));
+        return base.isValid() && base.port() > 0;
     }
     bool start(const QString &program, const QStringList &args)
     {
@@ -193,26 +189,16 @@ public:
     }
     void kill() // SIGKILL: no chance to close anything
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
+        process.kill();
+        process.waitForFinished();
     }
-    quint16 port() const { return quint16(m_base.port()); }
-    QString path() const { return m_base.path(); }
-    QString base() const { return m_base.toString(); }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-    QUrl m_base;
+    quint16 port() const { return quint16(base.port()); }
 };
 
 // Many keep-alive connections, one request in flight on each, taken from one list in order.
 // A broken connection is not reopened, so a server killed mid-load ends the run.
-class HttpLoad
+struct HttpLoad
 {
-public:
     using OnAnswer = std::function<void(qsizetype index, int status, const QByteArray &body)>;
     int sent = 0;
     int answered = 0;
@@ -230,7 +216,6 @@ public:
         };
         std::vector<std::unique_ptr<Conn>> conns;
         qsizetype next = 0;
-        int alive = connections;
         const auto sendNext = [&](Conn &c) {
             if (next < paths.size() && c.alive) {
                 c.inFlight = next++;
@@ -239,20 +224,18 @@ public:
             }
         };
         const auto lost = [&](Conn &c) {
-            alive -= std::exchange(c.alive, false);
+            c.alive = false;
             broken += std::exchange(c.inFlight, -1) >= 0;
         };
         const auto read = [&](Conn &c) {
             c.buffer += c.socket.readAll();
             for (qsizetype end; (end = c.buffer.indexOf("\r\n\r\n")) >= 0 && c.inFlight >= 0;) {
-                const qsizetype length = contentLength(c.buffer.left(end));
-                if (c.buffer.size() < end + 4 + length)
+                const qsizetype length = contentLength(c.buffer.left(end)), size = end + 4 + length;
+                if (c.buffer.size() < size)
                     return;
-                const int status = c.buffer.mid(9, 3).toInt();
-                const QByteArray body = c.buffer.mid(end + 4, length);
-                c.buffer.remove(0, end + 4 + length);
                 ++answered;
-                onAnswer(std::exchange(c.inFlight, -1), status, body);
+                onAnswer(std::exchange(c.inFlight, -1), c.buffer.mid(9, 3).toInt(), c.buffer.mid(end + 4, length));
+                c.buffer.remove(0, size);
                 sendNext(c);
             }
         };
@@ -264,11 +247,11 @@ public:
             QObject::connect(&c->socket, &QTcpSocket::errorOccurred, &c->socket, [=] { lost(*c); });
             c->socket.connectToHost(QHostAddress::LocalHost, ports.at(i % ports.size()));
         }
+        // Done when every connection is lost, or every path answered.
         waitUntil([&] {
-            bool idle = true;
-            for (const auto &c : conns)
-                idle = idle && c->inFlight < 0;
-            return alive == 0 || (next >= paths.size() && idle);
+            return std::all_of(conns.cbegin(), conns.cend(), [&](const auto &c) {
+                return !c->alive || (next >= paths.size() && c->inFlight < 0);
+            });
         }, 120000);
         for (auto &c : conns) {
             c->socket.disconnect();

@@ -43,13 +43,13 @@ private slots:
         QHash<qint64, int> owner;
         int refused = 0;
         HttpLoad load;
-        QVERIFY(load.run({server.port()}, 64, registrations(server.path(), count),
+        QVERIFY(load.run({server.port()}, 64, registrations(server.base.path(), count),
                          [&](qsizetype i, int status, const QByteArray &body) {
                              const qint64 login = status == 200 ? body.toLongLong() : 0;
                              refused += login <= 0 || owner.contains(login);
                              owner.insert(login, int(i));
                          }));
-        const int accepted = signInAll(server.port(), server.path(), owner);
+        const int accepted = signInAll(server.port(), server.base.path(), owner);
         qInfo("racing registrations: %d sent over 64 connections, %d distinct logins, %d refused or repeated, "
               "%d signed in", load.sent, int(owner.size()), refused, accepted);
         QCOMPARE(refused, 0);
@@ -61,9 +61,7 @@ private slots:
     {
         LocalServer s;
         s.fresh();
-        LiveServerOptions options;
-        options.hashCost = {4, 64 * 1024 * 1024};
-        QVERIFY(s.start(options));
+        QVERIFY(s.start([](LiveServerOptions &o) { o.hashCost = {4, 64 * 1024 * 1024}; }));
         std::vector<std::unique_ptr<QTcpSocket>> slow;
         for (int i = 0; i < 6; ++i) {
             slow.emplace_back(new QTcpSocket)->connectToHost(QHostAddress::LocalHost, s.port());
@@ -95,31 +93,27 @@ private slots:
         // Killed once a third of the logins are answered, with requests in flight on every connection.
         QHash<qint64, int> answered;
         HttpLoad load;
-        load.run({server.port()}, 32, registrations(server.path(), count), [&](qsizetype i, int status, const QByteArray &body) {
+        load.run({server.port()}, 32, registrations(server.base.path(), count), [&](qsizetype i, int status, const QByteArray &body) {
             if (status == 200 && body.toLongLong() > 0)
                 answered.insert(body.toLongLong(), int(i));
             if (answered.size() == count / 3)
                 server.kill();
         });
-        QCOMPARE(server.process().exitStatus(), QProcess::CrashExit);
+        QCOMPARE(server.process.exitStatus(), QProcess::CrashExit);
         QVERIFY(answered.size() >= count / 3 && answered.size() < count);
 
         ServerProcess restarted;
         QVERIFY(restarted.start(QStringLiteral(VELKA_SERVER_EXE), args));
-        const int found = signInAll(restarted.port(), restarted.path(), answered);
+        const int found = signInAll(restarted.port(), restarted.base.path(), answered);
         // The server serves again, with a login beyond every one handed out before.
         QTcpSocket socket;
-        const qint64 next = send(socket, restarted.port(), request(registrations(restarted.path(), 1)[0].toUtf8())).body.toLongLong();
+        const qint64 next = send(socket, restarted.port(), request(registrations(restarted.base.path(), 1)[0].toUtf8())).body.toLongLong();
         restarted.kill();
-        int rows = -1;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("count"));
-            db.setDatabaseName(args.last());
-            QSqlQuery query(db);
-            if (db.open() && query.exec(QStringLiteral("SELECT count(*) FROM accounts")) && query.next())
-                rows = query.value(0).toInt();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("count"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        db.setDatabaseName(args.last());
+        QSqlQuery query(db);
+        const int rows = db.open() && query.exec(QStringLiteral("SELECT count(*) FROM accounts")) && query.next()
+                             ? query.value(0).toInt() : -1;
         qInfo("kill -9 during registrations: %d requests sent, %d logins answered before the kill, "
               "%d in flight lost; after restart %d of %d answered accounts found, %d rows in the database",
               load.sent, int(answered.size()), load.broken, found, int(answered.size()), rows);
