@@ -35,9 +35,7 @@ register_item_from_bottom=58 # the "Register" item of the tool box
 password="s3cret pw"
 
 cleanup() {
-    for pid in $client_pid $server_pid $xvfb_pid; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
+    stop_all $client_pid $server_pid $xvfb_pid
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,7 +49,7 @@ fail() {
 }
 step() { echo "== $*"; }
 
-source "$(dirname "$0")/../../scripts/poll.sh"
+source "$(dirname "$0")/xsession.sh"
 
 visible_windows() {
     local w
@@ -120,13 +118,8 @@ make_home() {
     echo "$work/$1"
 }
 
-mkdir -m 700 "$work/runtime"
-
 step "X server"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-xvfb_pid=$!
-poll 20 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_xvfb
 
 step "live server"
 "$server_bin" --listen 127.0.0.1 --port 0 --database "$work/data/accounts.sqlite" --hash-cost minimum \

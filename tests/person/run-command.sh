@@ -21,9 +21,7 @@ command -v xdotool >/dev/null || { echo "FAIL: xdotool is missing: bash scripts/
 work=$(mktemp -d "${TMPDIR:-/tmp}/velka-run.XXXXXX")
 xvfb_pid="" run_pid="" other_pid=""
 cleanup() {
-    for pid in $run_pid $other_pid $xvfb_pid; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-    done
+    stop_all $run_pid $other_pid $xvfb_pid
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,7 +32,7 @@ fail() {
     exit 1
 }
 step() { echo "== $*"; }
-source "$(dirname "$0")/../../scripts/poll.sh"
+source "$(dirname "$0")/xsession.sh"
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 closed() { ! listening "$1"; }
 window_up() { [[ -n $(xdotool search --onlyvisible --name '^VELKA Live Assistant$' 2>/dev/null) ]]; }
@@ -67,11 +65,7 @@ close_client() {
     kill "$pid"
 }
 
-mkdir -m 700 "$work/runtime"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
-xvfb_pid=$!
-poll 20 test -s "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_xvfb
 
 step "a newcomer: data folder of their choice, server up while the window is open, down after"
 home="$work/newcomer"
