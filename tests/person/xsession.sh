@@ -11,9 +11,11 @@ stop_all() {
 }
 
 # start_xvfb: a private X server on a free display; sets xvfb_pid and DISPLAY.
+# -noreset: by default the server resets when its last client leaves, and a
+# client that connects during the reset is turned away.
 start_xvfb() {
     mkdir -m 700 "$work/runtime"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.err" &
     xvfb_pid=$!
     poll 20 test -s "$work/display" || fail "Xvfb did not start"
     export DISPLAY=":$(head -n 1 "$work/display")"
