@@ -2,6 +2,7 @@
 #include "loopbackserver.h"
 #include "temphome.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTest>
@@ -108,8 +109,11 @@ void TstProcess::closingTheWindowEndsTheProgram()
     server.setDefaultAnswer({.held = true});
     TempHome home;
     home.writeIni(liveIni(server.url(), "id\\login=ann\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
+    // The window closes only once the request is waiting on the server.
+    const QString closeSignal = home.path() + QStringLiteral("/close-now");
+    connect(&server, &LoopbackServer::requestReceived, this, [&] { QFile(closeSignal).open(QIODevice::WriteOnly); });
     QProcessEnvironment env;
-    env.insert("VELKA_PROBE_CLOSE", "1");
+    env.insert("VELKA_PROBE_CLOSE", closeSignal);
 
     const Run run = runProbe(home, env);
     QCOMPARE(server.targets().size(), 1);

@@ -1,10 +1,12 @@
 // The client's own start-up, with every message box printed and answered.
-// VELKA_PROBE_CLOSE=1 closes the main window as soon as the progress window shows.
+// VELKA_PROBE_CLOSE=<file> closes the main window once the progress window shows
+// and that file exists: the parent creates it when the request has reached it.
 // VELKA_PROBE_CA_CERT=<pem> trusts that certificate too, in this process only.
 #include "app/vla_mw.h"
 #include "boxcloser.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QProgressBar>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -29,8 +31,11 @@ int main(int argc, char *argv[])
     window.show();
 
     QTimer closeWhenBusy;
-    if (qEnvironmentVariableIntValue("VELKA_PROBE_CLOSE") == 1) {
+    const QString closeSignal = qEnvironmentVariable("VELKA_PROBE_CLOSE");
+    if (!closeSignal.isEmpty()) {
         QObject::connect(&closeWhenBusy, &QTimer::timeout, &window, [&] {
+            if (!QFileInfo::exists(closeSignal))
+                return;
             for (QWidget *w : QApplication::topLevelWidgets()) {
                 if (qobject_cast<QProgressBar *>(w) && w->isVisible()) {
                     closeWhenBusy.stop();
