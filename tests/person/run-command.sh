@@ -37,9 +37,12 @@ listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 closed() { ! listening "$1"; }
 window_up() { [[ -n $(xdotool search --onlyvisible --name '^VELKA Live Assistant$' 2>/dev/null) ]]; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
+# Below the kernel's range for outgoing connections, so that no other suite's
+# client socket takes the port between this choice and the server's start.
 free_port() {
-    local p
-    for p in $(shuf -i 20000-60000 -n 50); do closed "$p" && { echo "$p"; return; }; done
+    local p low
+    read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null && ((low > 20100)) || low=32768
+    for p in $(shuf -i 20000-$((low - 1)) -n 50); do closed "$p" && { echo "$p"; return; }; done
     return 1
 }
 
@@ -53,6 +56,11 @@ run() {
         bash "$run_sh" --no-build "$@" >"$work/$name.log" 2>&1 &
     run_pid=$!
 }
+# The window is up, or run.sh has already given up (its log says why).
+window_opened() {
+    poll 30 window_or_ended && window_up
+}
+window_or_ended() { window_up || gone "$run_pid"; }
 finished() { # finished <seconds>: waits for run.sh; its status in $status
     poll "$1" gone "$run_pid" || return 1
     wait "$run_pid"; status=$?; run_pid=""
@@ -72,7 +80,7 @@ home="$work/newcomer"
 mkdir -p "$home"
 port=$(free_port) || fail "no free port"
 run newcomer --port "$port" --data-dir "$work/data"
-poll 30 window_up || fail "the window did not open"
+window_opened || fail "the window did not open"
 listening "$port" || fail "no server on port $port"
 [[ -s $work/data/accounts.sqlite ]] || fail "no database in the data folder"
 grep -qx "server=http://127.0.0.1:$port" "$home/.VELKA/velka.ini" || fail "the client is not pointed at port $port"
@@ -84,7 +92,7 @@ step "default data folder"
 home="$work/defaults"
 mkdir -p "$home"
 run defaults --port "$port"
-poll 30 window_up || fail "the window did not open"
+window_opened || fail "the window did not open"
 [[ -s $home/.local/share/velka-live-server/accounts.sqlite ]] || fail "no database in the default data folder"
 close_client && finished 20 || fail "run.sh did not end with the client"
 
@@ -104,7 +112,7 @@ closed "$port" || fail "a server was left running"
 
 step "--use-local-server changes live/server alone, after a backup"
 run rewritten --port "$port" --data-dir "$work/data" --use-local-server
-poll 30 window_up || fail "the window did not open"
+window_opened || fail "the window did not open"
 backup=$(ls "$home"/.VELKA/velka.ini.bak-* 2>/dev/null | head -n 1)
 [[ -n $backup ]] && cmp -s "$backup" "$work/original.ini" || fail "no backup of the original file"
 close_client && finished 20 || fail "run.sh did not end with the client"
