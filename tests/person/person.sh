@@ -67,6 +67,16 @@ shot() { import -window "$1" "$shots/$2.png"; }
 read_text() {
     convert "$1" -resize 300% -colorspace Gray -normalize "$work/ocr.png" && tesseract "$work/ocr.png" - 2>/dev/null
 }
+# box_reads <title> <screenshot name> <text>: the box is up and, once drawn,
+# shows the text; all it says is left in $said. A box can be on the screen a
+# moment before its words are painted, so callers poll this.
+box_reads() {
+    local box; box=$(window_named "$1")
+    said=""
+    [[ -n $box ]] && shot "$box" "$2" || return 1
+    said=$(read_text "$shots/$2.png")
+    grep -q -- "$3" <<<"$said"
+}
 # "green <n> red <m>": strongly green and strongly red pixels. The only such
 # pixels of the main window are the icon of the "Login" item: a red cross
 # until the user is signed in, a green check after.
@@ -153,12 +163,10 @@ press Tab Tab space # past the news check box, onto Register
 
 step "Registration successful"
 poll 30 has_window "Registration successful" || fail "no \"Registration successful\" box"
-box=$(window_named "Registration successful")
-shot "$box" 03-registration-successful
-said=$(read_text "$shots/03-registration-successful.png")
+poll 10 box_reads "Registration successful" 03-registration-successful "Congratulation!" ||
+    fail "the box does not congratulate: $said"
 login=$(sed -n 's/^Your login is: *\([0-9][0-9]*\)$/\1/p' <<<"$said")
 [[ -n $login ]] || fail "the box does not show a login: $said"
-grep -q "Congratulation!" <<<"$said" || fail "the box does not congratulate: $said"
 grep -q "register.php 200 $login " "$work/server.err" || fail "the server did not answer login $login"
 echo "   login $login"
 press Return
@@ -197,8 +205,8 @@ press Tab
 type_text "not the password"
 press Tab space
 poll 30 has_window "Bad identification" || fail "no \"Bad identification\" box"
-shot "$(window_named "Bad identification")" 06-bad-identification
-read_text "$shots/06-bad-identification.png" | grep -q "Bad login or password." || fail "the box says something else"
+poll 10 box_reads "Bad identification" 06-bad-identification "Bad login or password." ||
+    fail "the box says something else: $said"
 press Return
 poll 10 no_window "Bad identification" || fail "Return did not close the box"
 shows "$win" cross 06-still-signed-out || fail "signed in with a wrong password"
@@ -216,9 +224,8 @@ kill "$server_pid" && wait "$server_pid" 2>/dev/null
 server_pid=""
 start_client "$home"
 poll 30 has_window "Connection error" || fail "no \"Connection error\" box"
-shot "$(window_named "Connection error")" 07-connection-error
-said=$(read_text "$shots/07-connection-error.png")
-grep -q "Unable to connect to the VELKA live server" <<<"$said" || fail "the box says something else: $said"
+poll 10 box_reads "Connection error" 07-connection-error "Unable to connect to the VELKA live server" ||
+    fail "the box says something else: $said"
 grep -q "Error code: 1$" <<<"$said" || fail "not a refused connection: $said"
 press Return
 poll 20 client_gone || fail "the program did not end after the box"
