@@ -5,30 +5,28 @@
 
 #include <QCryptographicHash>
 #include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 
 #include <functional>
-#include <memory>
-#include <vector>
+#include <optional>
 
 inline const QString DigestA = QStringLiteral("0cc175b9c0f1b6a831c399e269772661");
 inline const QString DigestB = QStringLiteral("92eb5ffee6ae2fec3ad71c777531578f");
-inline const QString Absent = QStringLiteral("<absent>");
 
-// Runs the event loop until done() or ms pass: a server in this process keeps answering.
+// Runs the event loop until done() or ms pass: quicker to answer than QTest::qWaitFor, which sleeps.
 template <typename Done> bool waitUntil(Done done, int ms = 20000)
 {
     QEventLoop loop;
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] { done() ? loop.quit() : void(); });
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     poll.start(2);
     if (!done())
@@ -47,20 +45,23 @@ inline QStringList registration(const QString &digest, const QString &detail = Q
     return QStringList(11, detail) << digest << QStringLiteral("1");
 }
 
-// Raw concatenation, as the client builds it; QUrl::toEncoded() then does what its QUrl does.
-inline QString registrationPath(const QString &dir, const QStringList &values)
+// Targets as the client makes them: raw concatenation, then QUrl's tolerant encoding.
+inline QByteArray target(const QString &scriptAndQuery)
+{
+    return QUrl(QStringLiteral("/VELKA/be/") + scriptAndQuery).toEncoded();
+}
+inline QByteArray registerTarget(const QStringList &values) // a null value is left out
 {
     QStringList pairs;
     for (qsizetype i = 0; i < values.size(); ++i) {
-        if (values[i] != Absent)
+        if (!values[i].isNull())
             pairs << QLatin1String(RegisterParam::Order[i]) + u'=' + values[i];
     }
-    return dir + QLatin1String(LiveScript::Register) + u'?' + pairs.join(u'&');
+    return target(QLatin1String(LiveScript::Register) + u'?' + pairs.join(u'&'));
 }
-
-inline QString signInPath(const QString &dir, qint64 login, const QString &digest)
+inline QByteArray signInTarget(qint64 login, const QString &digest)
 {
-    return dir + QLatin1String(LiveScript::Login) + QStringLiteral("?l=%1&p=").arg(login) + digest;
+    return target(QStringLiteral("login.php?l=%1&p=%2").arg(login).arg(digest));
 }
 
 inline QByteArray request(const QByteArray &target, const QByteArray &fields = "Host: 127.0.0.1\r\n",
@@ -69,194 +70,174 @@ inline QByteArray request(const QByteArray &target, const QByteArray &fields = "
     return verb + ' ' + target + " HTTP/1.1\r\n" + fields + "\r\n";
 }
 
-inline qsizetype contentLength(const QByteArray &head)
-{
-    const qsizetype at = head.toLower().indexOf("\r\ncontent-length:");
-    return at < 0 ? 0 : head.mid(at + 17).split('\r').first().trimmed().toLongLong();
-}
-
 struct Answer
 {
-    int status = 0;
+    int status = 0; // 0: none
     QByteArray head;
     QByteArray body;
     bool closed = false; // the server closed the connection after it
 };
 
-// One request on socket, waited for with events running: the server may live on this thread.
+// Sends raw on socket, connected first if need be, and reads one answer with events running.
 inline Answer send(QTcpSocket &socket, quint16 port, const QByteArray &raw)
 {
-    const auto gone = [&] { return socket.state() == QAbstractSocket::UnconnectedState; };
-    if (socket.state() != QAbstractSocket::ConnectedState) {
+    if (socket.state() != QAbstractSocket::ConnectedState)
         socket.connectToHost(QHostAddress::LocalHost, port);
-        // Refused at once, it may be closed again before it is seen connected.
-        waitUntil([&] { return socket.state() == QAbstractSocket::ConnectedState || socket.bytesAvailable(); });
-    }
     socket.write(raw);
     Answer a;
     QByteArray in;
     waitUntil([&] {
         in += socket.readAll();
         const qsizetype end = in.indexOf("\r\n\r\n");
-        if (end < 0)
-            return gone();
-        a.head = in.left(end);
-        return in.size() >= end + 4 + (raw.startsWith("HEAD ") ? 0 : contentLength(a.head)) || gone();
+        a.head = in.left(qMax(end, 0));
+        const qsizetype at = a.head.toLower().indexOf("\r\ncontent-length:");
+        const qsizetype length = at < 0 ? 0 : a.head.mid(at + 17).split('\r').first().trimmed().toLongLong();
+        a.closed = socket.state() == QAbstractSocket::UnconnectedState;
+        return a.closed || (end >= 0 && in.size() >= end + 4 + length && !a.head.contains("Connection: close"));
     });
-    if (!a.head.isEmpty()) {
-        a.status = in.mid(9, 3).toInt();
-        a.body = in.mid(a.head.size() + 4);
-        if (a.head.contains("Connection: close"))
-            waitUntil(gone);
-    }
-    a.closed = gone();
+    a.status = a.head.mid(9, 3).toInt();
+    a.body = in.mid(a.head.size() + 4);
     return a;
 }
 
-// The reference server in this process, on a fresh database for every test.
+// The first value of the first row through the test's own "inspect" connection; 0 without a row, -1 on error.
+inline int sqlValue(const QString &statement)
+{
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("inspect")));
+    if (!query.exec(statement))
+        qWarning() << statement << query.lastError().text();
+    return !query.isActive() ? -1 : query.next() ? query.value(0).toInt() : 0;
+}
+
+// The reference server in this process, on a database of its own unless told otherwise.
 struct LocalServer
 {
     QTemporaryDir dir;
-    QString db;
-    int serial = 0;
+    LiveServerOptions options;
     std::unique_ptr<LiveServer> server;
     QStringList log;
 
-    void fresh()
+    LocalServer()
     {
-        server.reset();
-        db = dir.filePath(QStringLiteral("accounts-%1.sqlite").arg(++serial));
-        log.clear();
-    }
-    bool start(LiveServerOptions options = {})
-    {
-        server.reset();
         options.port = 0;
-        if (options.database.isEmpty())
-            options.database = db;
-        if (options.hashCost == HashCost::interactive())
-            options.hashCost = HashCost::minimum();
+        options.database = dir.filePath(QStringLiteral("accounts.sqlite"));
+        options.hashCost = HashCost::minimum();
+    }
+    bool start() // again: a restart on the same database
+    {
+        server.reset();
         server = std::make_unique<LiveServer>(options);
         QObject::connect(server.get(), &LiveServer::requestLogged, server.get(), [this](const QString &l) { log << l; });
         if (!server->start())
             qWarning() << server->errorString();
         return server->isRunning();
     }
-    bool start(void (*change)(LiveServerOptions &))
-    {
-        LiveServerOptions options;
-        change(options);
-        return start(options);
-    }
     quint16 port() const { return server->port(); }
-    QString path() const { return server->baseUrl().path(); }
-    Answer get(const QString &script, const QByteArray &verb = "GET")
+    Answer get(const QByteArray &target)
     {
         QTcpSocket socket;
-        return send(socket, port(), request(QUrl(path() + script).toEncoded(), "Host: 127.0.0.1\r\n", verb));
+        return send(socket, port(), request(target));
     }
     qint64 registerAccount(const QStringList &values)
     {
-        const Answer a = get(registrationPath({}, values));
+        const Answer a = get(registerTarget(values));
         return a.status == 200 ? a.body.toLongLong() : -1000;
     }
     qint64 registerAccount(const QString &digest) { return registerAccount(registration(digest)); }
-    QByteArray signIn(qint64 login, const QString &digest) { return get(signInPath({}, login, digest)).body; }
+    QByteArray signIn(qint64 login, const QString &digest) { return get(signInTarget(login, digest)).body; }
 };
 
-// The shipped server executable in a child process, on a free port.
+// The shipped executable in a child process, on a free port, with the cheapest hash.
 struct ServerProcess
 {
     QProcess process;
-    QUrl base;
+    quint16 port = 0;
 
     ~ServerProcess() { kill(); }
-    void launch(const QString &program, const QStringList &args)
+    void launch(const QString &database)
     {
         process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(program, QStringList(args) << QStringLiteral("--port") << QStringLiteral("0"));
+        process.start(QStringLiteral(VELKA_SERVER_EXE), {QStringLiteral("--database"), database, QStringLiteral("--port"),
+                      QStringLiteral("0"), QStringLiteral("--hash-cost"), QStringLiteral("minimum"),
+                      QStringLiteral("--max-pending"), QStringLiteral("64")});
     }
     bool started() // once it prints its URL
     {
-        waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
-        base = QUrl(QString::fromUtf8(process.readLine().trimmed()));
-        return base.isValid() && base.port() > 0;
-    }
-    bool start(const QString &program, const QStringList &args)
-    {
-        launch(program, args);
-        return started();
+        const bool said = waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
+        port = quint16(QUrl(QString::fromUtf8(process.readLine().trimmed())).port(0));
+        return said && port > 0;
     }
     void kill() // SIGKILL: no chance to close anything
     {
         process.kill();
         process.waitForFinished();
     }
-    quint16 port() const { return quint16(base.port()); }
 };
 
-// Many keep-alive connections, one request in flight on each, taken from one list in order.
-// A broken connection is not reopened, so a server killed mid-load ends the run.
-struct HttpLoad
+// The targets in order, `parallel` at a time over as many keep-alive connections, spread over ports.
+// onAnswer(index, status or 0 when unanswered, body) returns false to send no more.
+// Returns how many were sent, -1 if some were not answered in time.
+inline int load(const QList<quint16> &ports, int parallel, const QList<QByteArray> &targets,
+                const std::function<bool(qsizetype, int, const QByteArray &)> &onAnswer)
 {
-    using OnAnswer = std::function<void(qsizetype index, int status, const QByteArray &body)>;
-    int sent = 0;
-    int answered = 0;
-    int broken = 0; // sent, never answered
+    qsizetype next = 0;
+    int inFlight = 0;
+    bool more = true;
+    std::function<void()> sendNext;
+    std::vector<std::unique_ptr<QNetworkAccessManager>> managers; // six connections to a server each
+    while (managers.size() * 6 < size_t(parallel))
+        managers.emplace_back(new QNetworkAccessManager);
+    sendNext = [&] {
+        const qsizetype i = next++;
+        const QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(ports[i % ports.size()]) + QString::fromLatin1(targets[i]));
+        QNetworkReply *reply = managers[size_t(i) % managers.size()]->get(QNetworkRequest(url));
+        ++inFlight;
+        QObject::connect(reply, &QNetworkReply::finished, reply, [&, i, reply] {
+            --inFlight;
+            more = onAnswer(i, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()) && more;
+            if (more && next < targets.size())
+                sendNext();
+        });
+    };
+    while (next < qMin<qsizetype>(parallel, targets.size()))
+        sendNext();
+    const bool done = waitUntil([&] { return inFlight == 0; }, 120000);
+    more = false; // replies still out end with the managers
+    return done ? int(next) : -1;
+}
 
-    // Connection i goes to ports[i % ports.size()]. True when every path was sent and answered or lost.
-    bool run(const QList<quint16> &ports, int connections, const QStringList &paths, const OnAnswer &onAnswer)
+// count registrations at once, the i-th with digestOf(i); goOn(logins answered) false stops sending.
+struct Registrations
+{
+    int sent = 0;
+    QHash<qint64, int> owner; // login -> i
+    int refused = 0;          // answered without a login, or with one handed out before
+
+    Registrations(const QList<quint16> &ports, int count, const std::function<bool(qsizetype)> &goOn = {})
     {
-        struct Conn
-        {
-            QTcpSocket socket;
-            QByteArray buffer;
-            qsizetype inFlight = -1;
-            bool alive = true;
-        };
-        std::vector<std::unique_ptr<Conn>> conns;
-        qsizetype next = 0;
-        const auto sendNext = [&](Conn &c) {
-            if (next < paths.size() && c.alive) {
-                c.inFlight = next++;
-                ++sent;
-                c.socket.write(request(paths.at(c.inFlight).toUtf8()));
+        QList<QByteArray> targets;
+        for (int i = 0; i < count; ++i)
+            targets << registerTarget(registration(digestOf(i), QString::number(i)));
+        sent = load(ports, 64, targets, [&](qsizetype i, int status, const QByteArray &body) {
+            const qint64 login = status == 200 ? body.toLongLong() : 0;
+            if (status) {
+                refused += login <= 0 || owner.contains(login);
+                owner.insert(login, int(i));
             }
-        };
-        const auto lost = [&](Conn &c) {
-            c.alive = false;
-            broken += std::exchange(c.inFlight, -1) >= 0;
-        };
-        const auto read = [&](Conn &c) {
-            c.buffer += c.socket.readAll();
-            for (qsizetype end; (end = c.buffer.indexOf("\r\n\r\n")) >= 0 && c.inFlight >= 0;) {
-                const qsizetype length = contentLength(c.buffer.left(end)), size = end + 4 + length;
-                if (c.buffer.size() < size)
-                    return;
-                ++answered;
-                onAnswer(std::exchange(c.inFlight, -1), c.buffer.mid(9, 3).toInt(), c.buffer.mid(end + 4, length));
-                c.buffer.remove(0, size);
-                sendNext(c);
-            }
-        };
-        for (int i = 0; i < connections; ++i) {
-            Conn *c = conns.emplace_back(std::make_unique<Conn>()).get();
-            QObject::connect(&c->socket, &QTcpSocket::connected, &c->socket, [=] { sendNext(*c); });
-            QObject::connect(&c->socket, &QTcpSocket::readyRead, &c->socket, [=] { read(*c); });
-            QObject::connect(&c->socket, &QTcpSocket::disconnected, &c->socket, [=] { lost(*c); });
-            QObject::connect(&c->socket, &QTcpSocket::errorOccurred, &c->socket, [=] { lost(*c); });
-            c->socket.connectToHost(QHostAddress::LocalHost, ports.at(i % ports.size()));
-        }
-        // Done when every connection is lost, or every path answered.
-        waitUntil([&] {
-            return std::all_of(conns.cbegin(), conns.cend(), [&](const auto &c) {
-                return !c->alive || (next >= paths.size() && c->inFlight < 0);
-            });
-        }, 120000);
-        for (auto &c : conns) {
-            c->socket.disconnect();
-            c->socket.abort();
-        }
-        return next >= paths.size() && answered + broken == sent;
+            return !goOn || goOn(owner.size());
+        });
+    }
+    // How many of them sign in with their digest, through ports.
+    int signInAll(const QList<quint16> &ports) const
+    {
+        QList<QByteArray> targets;
+        for (auto it = owner.cbegin(); it != owner.cend(); ++it)
+            targets << signInTarget(it.key(), digestOf(it.value()));
+        int accepted = 0;
+        load(ports, 32, targets, [&](qsizetype, int status, const QByteArray &body) {
+            accepted += status == 200 && body == LoginAccepted;
+            return true;
+        });
+        return accepted;
     }
 };

@@ -1,10 +1,7 @@
 #include "app/vla_mw.h"
-#include "boxcloser.h"
 #include "clienthelpers.h"
-#include "server/liveserver.h"
-#include "temphome.h"
+#include "serverfixture.h"
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSslCertificate>
 #include <QSslConfiguration>
@@ -16,21 +13,13 @@ static const QString Certificate = QStringLiteral(VELKA_TLS_DATA "/tls-cert.pem"
 class TstTls : public QObject
 {
     Q_OBJECT
-    QTemporaryDir data;
     QSslConfiguration systemDefault = QSslConfiguration::defaultConfiguration();
 
-    std::unique_ptr<LiveServer> startServer(bool tls)
+    static bool startServer(LocalServer &s, bool tls)
     {
-        LiveServerOptions options;
-        options.port = 0;
-        options.database = data.filePath(QStringLiteral("accounts-%1.sqlite").arg(tls));
-        options.hashCost = HashCost::minimum();
-        options.tlsCertificate = tls ? Certificate : QString();
-        options.tlsKey = tls ? QStringLiteral(VELKA_TLS_DATA "/tls-key.pem") : QString();
-        auto server = std::make_unique<LiveServer>(options);
-        if (!server->start())
-            qWarning("%s", qPrintable(server->errorString()));
-        return server;
+        s.options.tlsCertificate = tls ? Certificate : QString();
+        s.options.tlsKey = tls ? QStringLiteral(VELKA_TLS_DATA "/tls-key.pem") : QString();
+        return s.start();
     }
 
 private slots:
@@ -44,36 +33,29 @@ private slots:
     }
     void cleanupTestCase() { QSslConfiguration::setDefaultConfiguration(systemDefault); }
 
+    // Registered, then signed in with the new account, both over https.
     void registerAndSignInOverHttps()
     {
-        const auto server = startServer(true);
-        QVERIFY(server->isRunning());
-        QCOMPARE(server->baseUrl().scheme(), QStringLiteral("https"));
-        QStringList log;
-        connect(server.get(), &LiveServer::requestLogged, this, [&log](const QString &line) { log << line; });
+        LocalServer s;
+        QVERIFY(startServer(s, true));
+        QCOMPARE(s.server->baseUrl().scheme(), QStringLiteral("https"));
         TempHome home;
-        home.writeIni(liveIni(QStringLiteral("https://127.0.0.1:%1").arg(server->port())));
+        home.writeIni(liveIni(QStringLiteral("https://127.0.0.1:%1").arg(s.port())));
         BoxCloser closer;
-        {
-            VLA_MW window;
-            window.show();
-            widget<QLineEdit>(window, "lineEditLastName")->setText("Doe");
-            widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("over tls");
-            widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText("over tls");
-            QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-            QTRY_VERIFY_WITH_TIMEOUT(signedIn(window), 20000);
-            QCOMPARE(closer.boxes().size(), 1);
-            QCOMPARE(closer.boxes().first().title, QStringLiteral("Registration successful"));
-        }
+        VLA_MW window;
+        window.show();
+        widget<QLineEdit>(window, "lineEditLastName")->setText("Doe");
+        widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("over tls");
+        widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText("over tls");
+        QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(signedIn(window), 20000);
         const QString login = home.value("live/id/login");
         QVERIFY(login.toInt() > 0);
-        QVERIFY(closer.boxes().first().text.contains("Your login is: " + login + "<br/>"));
-        // Next start: signed in again over https by itself.
-        VLA_MW again;
-        again.show();
-        QTRY_VERIFY_WITH_TIMEOUT(signedIn(again), 20000);
         QCOMPARE(closer.boxes().size(), 1);
-        QCOMPARE(log.filter(" GET /VELKA/be/login.php 200 1 ").size(), 2);
+        QCOMPARE(closer.boxes().first().title, QStringLiteral("Registration successful"));
+        QVERIFY(closer.boxes().first().text.contains("Your login is: " + login + "<br/>"));
+        QCOMPARE(s.log.filter(" GET /VELKA/be/register.php 200 " + login + ' ').size(), 1);
+        QCOMPARE(s.log.filter(" GET /VELKA/be/login.php 200 1 ").size(), 1);
     }
 
     void failedTlsIsAConnectionError_data()
@@ -97,11 +79,11 @@ private slots:
         QFETCH(bool, clientTrusts);
         QFETCH(QString, codes);
         QFETCH(QString, message);
-        const auto server = startServer(serverTls);
-        QVERIFY(server->isRunning());
+        LocalServer s;
+        QVERIFY(startServer(s, serverTls));
         TempHome home;
         // A stored account sends the sign-in at start-up.
-        home.writeIni(liveIni(url.arg(server->port()), "id\\login=7\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
+        home.writeIni(liveIni(url.arg(s.port()), "id\\login=7\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
         QProcess probe;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", home.path());
