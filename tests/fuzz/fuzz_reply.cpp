@@ -3,25 +3,19 @@
 
 #include "account/answers.h"
 
+#include <algorithm>
 #include <limits>
 
 int fuzzReply(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray body(reinterpret_cast<const char *>(data), qsizetype(size));
-
     FUZZ_CHECK(loginAccepted(body) == (body == "1"));
-
     // A sign and decimal digits, nothing else, in the range of an int.
-    const qsizetype from = body.startsWith('-') || body.startsWith('+') ? 1 : 0;
-    bool digits = body.size() > from;
-    for (qsizetype i = from; i < body.size(); ++i)
-        digits = digits && body[i] >= '0' && body[i] <= '9';
-    bool fits = false;
-    const long long value = digits ? body.toLongLong(&fits) : 0;
-    fits = fits && value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
-
-    const int number = registrationNumber(body);
-    FUZZ_CHECK(number == (digits && fits ? int(value) : 0));
+    const QByteArray digits = body.startsWith('-') || body.startsWith('+') ? body.mid(1) : body;
+    bool number = !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const long long value = number ? body.toLongLong(&number) : 0;
+    number = number && value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
+    FUZZ_CHECK(registrationNumber(body) == (number ? int(value) : 0));
     return 0;
 }
 

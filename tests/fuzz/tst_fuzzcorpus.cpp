@@ -13,15 +13,12 @@ private slots:
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<void *>("target");
-        const QDir root(QStringLiteral(VELKA_FUZZ_CORPUS));
-        const std::pair<const char *, decltype(&fuzzQuery)> targets[] = {
-            {"query", fuzzQuery}, {"scanner", fuzzScanner}, {"reply", fuzzReply}};
-        for (const auto &[name, function] : targets) {
-            const QDir dir(root.filePath(QLatin1String(name)));
-            const QStringList files = dir.entryList(QDir::Files, QDir::Name);
-            QVERIFY2(!files.isEmpty(), qPrintable(dir.path()));
-            for (const QString &file : files)
-                QTest::addRow("%s/%s", name, qPrintable(file)) << dir.filePath(file) << reinterpret_cast<void *>(function);
+        const std::pair<const char *, FuzzTarget> targets[] = {{"query", fuzzQuery}, {"scanner", fuzzScanner}, {"reply", fuzzReply}};
+        for (const auto &[name, target] : targets) {
+            const QDir dir(QStringLiteral(VELKA_FUZZ_CORPUS "/") + QLatin1String(name));
+            QVERIFY2(!dir.isEmpty(QDir::Files), qPrintable(dir.path()));
+            for (const QFileInfo &file : dir.entryInfoList(QDir::Files))
+                QTest::addRow("%s/%s", name, qPrintable(file.fileName())) << file.filePath() << reinterpret_cast<void *>(target);
         }
     }
     void corpus()
@@ -31,8 +28,7 @@ private slots:
         QFile input(file);
         QVERIFY(input.open(QIODevice::ReadOnly));
         const QByteArray bytes = input.readAll();
-        const auto function = reinterpret_cast<decltype(&fuzzQuery)>(target);
-        QCOMPARE(function(reinterpret_cast<const std::uint8_t *>(bytes.constData()), std::size_t(bytes.size())), 0);
+        QCOMPARE(reinterpret_cast<FuzzTarget>(target)(reinterpret_cast<const std::uint8_t *>(bytes.constData()), size_t(bytes.size())), 0);
     }
 };
 

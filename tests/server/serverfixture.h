@@ -73,8 +73,7 @@ inline QByteArray request(const QByteArray &target, const QByteArray &fields = "
 struct Answer
 {
     int status = 0; // 0: none
-    QByteArray head;
-    QByteArray body;
+    QByteArray head, body;
     bool closed = false; // the server closed the connection after it
 };
 
@@ -88,10 +87,9 @@ inline Answer send(QTcpSocket &socket, quint16 port, const QByteArray &raw)
     QByteArray in;
     waitUntil([&] {
         in += socket.readAll();
-        const qsizetype end = in.indexOf("\r\n\r\n");
+        const qsizetype end = in.indexOf("\r\n\r\n"), at = in.toLower().indexOf("\r\ncontent-length:");
         a.head = in.left(qMax(end, 0));
-        const qsizetype at = a.head.toLower().indexOf("\r\ncontent-length:");
-        const qsizetype length = at < 0 ? 0 : a.head.mid(at + 17).split('\r').first().trimmed().toLongLong();
+        const qsizetype length = at < 0 || at > end ? 0 : a.head.mid(at + 17).split('\r').first().trimmed().toLongLong();
         a.closed = socket.state() == QAbstractSocket::UnconnectedState;
         return a.closed || (end >= 0 && in.size() >= end + 4 + length && !a.head.contains("Connection: close"));
     });
@@ -138,11 +136,7 @@ struct LocalServer
         QTcpSocket socket;
         return send(socket, port(), request(target));
     }
-    qint64 registerAccount(const QStringList &values)
-    {
-        const Answer a = get(registerTarget(values));
-        return a.status == 200 ? a.body.toLongLong() : -1000;
-    }
+    qint64 registerAccount(const QStringList &values) { return get(registerTarget(values)).body.toLongLong(); }
     qint64 registerAccount(const QString &digest) { return registerAccount(registration(digest)); }
     QByteArray signIn(qint64 login, const QString &digest) { return get(signInTarget(login, digest)).body; }
 };
@@ -163,9 +157,9 @@ struct ServerProcess
     }
     bool started() // once it prints its URL
     {
-        const bool said = waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
+        waitUntil([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
         port = quint16(QUrl(QString::fromUtf8(process.readLine().trimmed())).port(0));
-        return said && port > 0;
+        return port > 0;
     }
     void kill() // SIGKILL: no chance to close anything
     {
@@ -206,12 +200,11 @@ inline int load(const QList<quint16> &ports, int parallel, const QList<QByteArra
     return done ? int(next) : -1;
 }
 
-// count registrations at once, the i-th with digestOf(i); goOn(logins answered) false stops sending.
+// count registrations at once, the i-th with digestOf(i); goOn(logins answered) false sends no more.
 struct Registrations
 {
-    int sent = 0;
     QHash<qint64, int> owner; // login -> i
-    int refused = 0;          // answered without a login, or with one handed out before
+    int sent = 0, refused = 0; // refused: answered without a login, or with one handed out before
 
     Registrations(const QList<quint16> &ports, int count, const std::function<bool(qsizetype)> &goOn = {})
     {

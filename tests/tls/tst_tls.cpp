@@ -1,6 +1,8 @@
 #include "app/vla_mw.h"
+#include "boxcloser.h"
 #include "clienthelpers.h"
 #include "serverfixture.h"
+#include "temphome.h"
 
 #include <QRegularExpression>
 #include <QSslCertificate>
@@ -63,13 +65,12 @@ private slots:
         QTest::addColumn<QString>("url"); // %1 is the port
         QTest::addColumn<bool>("serverTls");
         QTest::addColumn<bool>("clientTrusts");
-        QTest::addColumn<QString>("codes");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("untrusted certificate") << "https://127.0.0.1:%1" << true << false << "6" << "self-signed, and untrusted";
-        QTest::newRow("trusted, other host name") << "https://localhost:%1" << true << true << "6" << "host name did not match";
+        QTest::addColumn<QString>("error"); // code and message
+        QTest::newRow("untrusted certificate") << "https://127.0.0.1:%1" << true << false << "6<br/>Message: .*self-signed, and untrusted";
+        QTest::newRow("trusted, other host name") << "https://localhost:%1" << true << true << "6<br/>Message: .*host name did not match";
         // The server's refusal of the handshake bytes or its close may come first.
-        QTest::newRow("https to a plain server") << "https://127.0.0.1:%1" << false << true << "2|6" << "closed|wrong version number";
-        QTest::newRow("plain http to a TLS server") << "http://127.0.0.1:%1" << true << true << "2" << "closed";
+        QTest::newRow("https to a plain server") << "https://127.0.0.1:%1" << false << true << "(2|6)<br/>Message: .*(closed|wrong version number)";
+        QTest::newRow("plain http to a TLS server") << "http://127.0.0.1:%1" << true << true << "2<br/>Message: .*closed";
     }
     // A connection error ends the program, so the client runs in a child process.
     void failedTlsIsAConnectionError()
@@ -77,34 +78,23 @@ private slots:
         QFETCH(QString, url);
         QFETCH(bool, serverTls);
         QFETCH(bool, clientTrusts);
-        QFETCH(QString, codes);
-        QFETCH(QString, message);
+        QFETCH(QString, error);
         LocalServer s;
         QVERIFY(startServer(s, serverTls));
-        TempHome home;
+        TempHome home; // the child's HOME too
         // A stored account sends the sign-in at start-up.
         home.writeIni(liveIni(url.arg(s.port()), "id\\login=7\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
+        qputenv("VELKA_PROBE_CA_CERT", clientTrusts ? Certificate.toLocal8Bit() : QByteArray());
         QProcess probe;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.remove("VELKA_PROBE_CA_CERT");
-        if (clientTrusts)
-            env.insert("VELKA_PROBE_CA_CERT", Certificate);
-        probe.setProcessEnvironment(env);
         probe.start(QStringLiteral(VELKA_PROBE), {});
         // The server lives in this process: its event loop must keep running.
-        QVERIFY(QTest::qWaitFor([&] { return probe.state() == QProcess::NotRunning; }, 60000));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, 60000);
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
         const QString out = QString::fromUtf8(probe.readAllStandardOutput());
-        QCOMPARE(out.count(QLatin1String("BOX\t")), 1);
-        const QRegularExpression box(
-            "BOX\tConnection error\t" + QRegularExpression::escape(QStringLiteral(
-                "<b>ERROR</b><br/>Unable to connect to the VELKA live server.<br/>Please, contact us and send by email "
-                "those informations:<br/>Error code: "))
-                + "(" + codes + ")<br/>Message: [^\n]*(" + message + ")",
-            QRegularExpression::CaseInsensitiveOption);
+        QCOMPARE(out.count("BOX\t"), 1);
+        const QRegularExpression box("BOX\tConnection error\t<b>ERROR</b><br/>Unable to connect to the VELKA live server.*Error code: "
+                                     + error, QRegularExpression::CaseInsensitiveOption);
         QVERIFY2(box.match(out).hasMatch(), qPrintable(out));
         QVERIFY2(!clientTrusts || !out.contains("untrusted"), qPrintable(out));
         QCOMPARE(home.value("live/id/login"), QStringLiteral("7"));
