@@ -75,7 +75,8 @@ private slots:
         };
         for (int i = 0; i < 13; ++i)
             QTest::addRow("no %s", RegisterParam::Order[i]) << with(i, QString()) << int(RegisterError::MissingParameter);
-        QTest::newRow("every detail at the limit") << registration(DigestA, QString(256, u'é')) << 1;
+        // The largest registration the client can send: every detail at the limit, nine bytes a character encoded.
+        QTest::newRow("every detail at the limit") << registration(DigestA, QString(256, QChar(0x6771))) << 1;
         QTest::newRow("ins one too long") << with(10, QString(257, u'é'), QString(256, u'é')) << int(RegisterError::TooLong);
         QTest::newRow("first fault decides") << with(11, DigestA.toUpper(), QString(257, u'é')) << int(RegisterError::TooLong);
         QTest::newRow("upper-case digest") << with(11, DigestA.toUpper()) << int(RegisterError::BadDigest);
@@ -190,15 +191,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<int>("status"); // 0: closed with no answer
-        QTest::addColumn<QByteArray>("body");
-        const auto row = [](const char *name, const QByteArray &raw, int status, const QByteArray &body = {}) {
-            QTest::newRow(name) << raw << status << body;
-        };
+        const auto row = [](const char *name, const QByteArray &raw, int status) { QTest::newRow(name) << raw << status; };
         const QByteArray login = "/VELKA/be/login.php?l=1&p=" + DigestA.toLatin1(), host = "Host: 127.0.0.1\r\n";
         row("other script", request("/VELKA/be/index.php"), 404);
         row("outside the directory", request("/login.php?l=1&p=" + DigestA.toLatin1()), 404);
         row("below the directory", request("/VELKA/be/x/login.php"), 404);
-        row("doubled slashes", request("/VELKA//be//login.php?l=1&p=" + DigestA.toLatin1()), 200, No);
+        row("doubled slashes", request("/VELKA//be//login.php?l=1&p=" + DigestA.toLatin1()), 200);
         row("POST", request(login, host, "POST"), 405);
         row("PUT", request("/VELKA/be/register.php", host, "PUT"), 405);
         row("HEAD", request(login, host, "HEAD"), 405);
@@ -228,8 +226,6 @@ private slots:
         row("bare carriage return", request(NoScript, "X: a\rb\r\n"), 400);
         row("TLS on the plain port", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), 0);
         row("endless empty lines", QByteArray(20, '\n') + request(NoScript), 400);
-        // The largest registration the client can send gets through the default limits.
-        row("largest registration", request(registerTarget(registration(DigestA, QString(256, QChar(0x6771))))), 200, "1");
     }
     void requests()
     {
@@ -238,7 +234,7 @@ private slots:
         QTcpSocket socket;
         const Answer answer = send(socket, s->port(), raw);
         QCOMPARE(answer.status, status);
-        QTEST(answer.body, "body");
+        QCOMPARE(answer.body, status == 200 ? No : QByteArray());
         QCOMPARE(answer.head.contains("\r\nAllow: GET"), status == 405);
         if (status == 200 || status == 404 || status == 405) { // reached the scripts: the connection serves on
             QVERIFY(!answer.closed);
