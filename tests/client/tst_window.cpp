@@ -8,13 +8,6 @@
 #include <QLabel>
 #include <QTabWidget>
 
-// Same pixels as the resource: the icon really came from ":/Icons/...".
-static bool sameIcon(const QIcon &icon, const QString &resource)
-{
-    const QImage expected = QImage(resource).convertToFormat(QImage::Format_ARGB32);
-    return !expected.isNull() && icon.pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32) == expected;
-}
-
 class TstWindow : public QObject
 {
     Q_OBJECT
@@ -89,21 +82,6 @@ private slots:
         Ui::VLA_MW form;
         form.setupUi(&named);
         QCOMPARE(named.objectName(), QStringLiteral("mine"));
-    }
-
-    void buttonsConnectedByName()
-    {
-        LoopbackServer server;
-        server.setDefaultAnswer({.held = true});
-        home->writeIni(liveIni(server.url()));
-        VLA_MW window;
-        // One click, one request: each slot is connected once, by name.
-        QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-        QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
-        QTRY_COMPARE(server.targets().size(), 2);
-        QCOMPARE(sentRequests(window), 2);
-        QVERIFY(server.targets()[0].startsWith("/VELKA/be/login.php?"));
-        QVERIFY(server.targets()[1].startsWith("/VELKA/be/register.php?"));
     }
 };
 

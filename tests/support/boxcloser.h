@@ -1,43 +1,55 @@
 #pragma once
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QMessageBox>
-#include <QObject>
 #include <QTimer>
 
 #include <functional>
 
-// Reads every modal message box the application opens and closes it with Ok,
-// the way a user would, so handlers that block in a box can be driven by tests.
-class BoxCloser : public QObject
+// A box as the closer saw it: icon, title and text on one line.
+inline QString boxLine(QMessageBox::Icon icon, const QString &title, const QString &text)
 {
-    Q_OBJECT
+    return QString::number(icon) + u'\t' + title + u'\t' + text;
+}
 
+// Reads every modal message box the program opens and presses its Ok, as a
+// person would, so handlers that block in a box can be driven by tests.
+class BoxCloser
+{
 public:
     struct Box
     {
         QString title;
         QString text;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        QMessageBox::StandardButtons buttons;
-        bool parentIsMainWindow = false;
-        Qt::TextFormat textFormat = Qt::AutoText;
+        QMessageBox::Icon icon;
     };
 
-    explicit BoxCloser(QObject *parent = nullptr);
-
+    BoxCloser()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            m_boxes.append({box->windowTitle(), box->text(), box->icon()});
+            if (whileOpen)
+                whileOpen();
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+        });
+        m_timer.start(5);
+    }
     QList<Box> boxes() const { return m_boxes; }
-    void clear() { m_boxes.clear(); }
-
+    QStringList lines() const
+    {
+        QStringList all;
+        for (const Box &box : m_boxes)
+            all << boxLine(box.icon, box.title, box.text);
+        return all;
+    }
     // Runs while the box is still open, before Ok is pressed.
-    void setWhileOpen(std::function<void(QMessageBox *)> hook) { m_whileOpen = std::move(hook); }
-
-signals:
-    void boxSeen(const QString &title, const QString &text);
+    std::function<void()> whileOpen;
 
 private:
-    void poll();
-
     QTimer m_timer;
     QList<Box> m_boxes;
-    std::function<void(QMessageBox *)> m_whileOpen;
 };

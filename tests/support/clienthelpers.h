@@ -1,19 +1,19 @@
 #pragma once
 
-#include <QApplication>
-#include <QImage>
+#include "boxcloser.h"
+#include "loopbackserver.h"
+#include "temphome.h"
+
 #include <QLineEdit>
+#include <QNetworkReply>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QToolBox>
-#include <QByteArray>
-#include <QNetworkReply>
-#include <QProgressBar>
-#include <QString>
-#include <QWidget>
 
-// Settings that point the client at a server of the test's own. With a
-// section in extra, its keys must go in their own "[section]" lines.
+inline const QString PwDigest = QStringLiteral("8fe4c11451281c094a6578e6ddbf5eed"); // of "pw"
+
+// Settings that point the client at a server of the test's own; idLines go in its [live] section.
 inline QByteArray liveIni(const QString &serverUrl, const QByteArray &idLines = {})
 {
     return "[live]\nserver=" + serverUrl.toUtf8() + "\ndirectory=VELKA/be\n" + idLines;
@@ -29,11 +29,7 @@ inline QProgressBar *progressWindow()
     return nullptr;
 }
 
-template <typename T>
-T *widget(const QWidget &window, const QString &name)
-{
-    return window.findChild<T *>(name);
-}
+template <typename T> T *widget(const QWidget &window, const QString &name) { return window.findChild<T *>(name); }
 
 // What a person does on the sign-in page.
 inline void signInByHand(const QWidget &window, const QString &login, const QString &password)
@@ -43,30 +39,44 @@ inline void signInByHand(const QWidget &window, const QString &login, const QStr
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
 }
 
+// Same pixels as the resource: the icon really came from ":/Icons/...".
+inline bool sameIcon(const QIcon &icon, const QString &resource)
+{
+    const QImage expected = QImage(resource).convertToFormat(QImage::Format_ARGB32);
+    return !expected.isNull() && icon.pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32) == expected;
+}
+
+// What a person does at the foot of the registration page.
+inline void registerByHand(const QWidget &window, const QString &password, const QString &check)
+{
+    widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText(password);
+    widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText(check);
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+}
+
 // The sign-in page locked as after an accepted sign-in, every part of it.
 inline bool signedIn(const QWidget &window)
 {
     auto *button = widget<QPushButton>(window, "pushButtonLogin");
     auto *box = widget<QToolBox>(window, "toolBoxAccount");
-    const QImage check = QImage(":/Icons/Check.png").convertToFormat(QImage::Format_ARGB32);
     return !button->isEnabled() && button->text() == QLatin1String("Your are successfully logged")
         && !widget<QLineEdit>(window, "lineEditLogin")->isEnabled()
         && !widget<QLineEdit>(window, "lineEditPassword")->isEnabled() && !box->isItemEnabled(1)
-        && box->itemIcon(0).pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32) == check;
+        && sameIcon(box->itemIcon(0), ":/Icons/Check.png");
 }
 
 // Replies are children of the window's network manager for its whole life.
-inline qsizetype sentRequests(const QWidget &window)
+inline qsizetype sentRequests(const QWidget &window) { return window.findChildren<QNetworkReply *>().size(); }
+
+inline const QString BadSignInBox = boxLine(QMessageBox::Critical, "Bad identification", "Bad login or password.");
+inline QString badRegistrationBox(const QByteArray &body)
 {
-    return window.findChildren<QNetworkReply *>().size();
+    return boxLine(QMessageBox::Critical, "Bad registration",
+                   "An error has occured during registration.<br/>Error code:<br/>" + QString::fromUtf8(body));
 }
 
-#include "boxcloser.h"
-#include "loopbackserver.h"
-#include "temphome.h"
-
-// A private HOME whose settings point at a loopback server, and a closer
-// that answers the boxes: what every client suite starts from.
+// A private HOME whose settings point at a loopback server, and a closer that
+// answers the boxes: what every client suite starts from.
 struct ClientRig
 {
     TempHome home;
@@ -74,17 +84,10 @@ struct ClientRig
     BoxCloser closer;
 
     ClientRig() { home.writeIni(liveIni(server.url())); }
-
-    // An account kept from an earlier run: the start-up sign-in uses it.
-    void storeAccount(const QString &login, const QString &password)
+    // An account kept from an earlier run, on this server or another.
+    void storeAccount(const QString &login, const QString &password, const QString &url = {})
     {
-        home.writeIni(liveIni(server.url(), "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
-    }
-
-    void answer(const QByteArray &script, const QByteArray &body)
-    {
-        LoopbackServer::Answer a;
-        a.body = body;
-        server.setAnswer(script, a);
+        home.writeIni(liveIni(url.isEmpty() ? server.url() : url,
+                              "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
     }
 };

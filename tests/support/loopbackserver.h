@@ -1,14 +1,13 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
+#include <QPointer>
 #include <QTcpServer>
-
-class QTcpSocket;
+#include <QTcpSocket>
+#include <QTimer>
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for answers the reference server
-// never gives: odd bodies, error statuses, slow chunked transfers.
+// never gives: odd bodies, error statuses, slow or held transfers.
 class LoopbackServer : public QObject
 {
     Q_OBJECT
@@ -18,45 +17,90 @@ public:
     {
         int status = 200;
         QByteArray body;
-        // Sent in this many chunks, one per chunkDelayMs, with chunked encoding.
-        int chunks = 0;
-        int chunkDelayMs = 0;
-        // Answered only when release() is called; with partial >= 0 the head
-        // and that many body bytes go out (after chunkDelayMs, so the client's
-        // progress reports are not throttled away) and the rest on release().
-        bool held = false;
-        int partial = -1;
+        int chunks = 0; // chunked encoding, one chunk every delayMs
+        int delayMs = 0;
+        bool held = false; // nothing goes out before release()...
+        int partial = -1;  // ...but the head, and this many body bytes after delayMs
+                           // (progress reports that come together are throttled away)
     };
 
-    explicit LoopbackServer(QObject *parent = nullptr);
-    ~LoopbackServer() override;
+    LoopbackServer()
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                socket->setParent(this);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost, 0);
+    }
 
-    quint16 port() const;
-    QString url() const; // "http://127.0.0.1:<port>"
-
-    // Answers for targets whose path (the part before '?') ends with suffix;
-    // anything else gets defaultAnswer.
-    void setAnswer(const QByteArray &pathSuffix, const Answer &answer);
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
+    // For requests to that script, the last part of the path; any other gets the default answer.
+    void setAnswer(const QByteArray &script, const Answer &answer) { m_answers.insert(script, answer); }
     void setDefaultAnswer(const Answer &answer) { m_default = answer; }
-
-    // Request targets in the order they arrived, exactly as on the request line.
-    QList<QByteArray> targets() const { return m_targets; }
+    // Request lines in the order they came, and their targets.
     QList<QByteArray> requestLines() const { return m_lines; }
-    void release();
+    QList<QByteArray> targets() const { return m_targets; }
+    void release()
+    {
+        for (const auto &[socket, bytes] : std::exchange(m_held, {})) {
+            if (socket)
+                socket->write(bytes);
+        }
+    }
 
 signals:
     void requestReceived(const QByteArray &target);
 
 private:
-    void onNewConnection();
-    void onReadyRead(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const Answer &answer);
+    void read(QTcpSocket *socket)
+    {
+        // GET only: a request ends with its blank line.
+        while (socket->canReadLine()) {
+            const QByteArray line = socket->readLine().trimmed();
+            if (!line.isEmpty()) {
+                if (!socket->property("requestLine").isValid())
+                    socket->setProperty("requestLine", line);
+                continue;
+            }
+            m_lines << socket->property("requestLine").toByteArray();
+            m_targets << m_lines.last().split(' ').value(1);
+            socket->setProperty("requestLine", {});
+            emit requestReceived(m_targets.last());
+            respond(socket, m_answers.value(m_targets.last().split('?').first().split('/').last(), m_default));
+        }
+    }
+
+    void respond(QTcpSocket *socket, const Answer &a)
+    {
+        QList<QByteArray> pieces = {"HTTP/1.1 " + QByteArray::number(a.status) + " Scripted\r\n"};
+        if (a.chunks > 0) {
+            pieces[0] += "Transfer-Encoding: chunked\r\n\r\n";
+            const qsizetype step = a.body.size() / a.chunks + 1;
+            for (qsizetype at = 0; at < a.body.size(); at += step)
+                pieces << QByteArray::number(a.body.mid(at, step).size(), 16) + "\r\n" + a.body.mid(at, step) + "\r\n";
+            pieces << "0\r\n\r\n";
+        } else {
+            pieces[0] += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\n\r\n";
+            if (a.partial >= 0)
+                pieces << a.body.left(a.partial) << a.body.mid(a.partial);
+            else
+                pieces[0] += a.body;
+        }
+        const qsizetype heldFrom = !a.held ? pieces.size() : a.partial >= 0 ? 2 : 0;
+        const QPointer<QTcpSocket> guard(socket);
+        for (qsizetype i = 0; i < pieces.size(); ++i) {
+            if (i >= heldFrom)
+                m_held.append({guard, pieces[i]});
+            else
+                QTimer::singleShot(int(a.delayMs * i), this, [guard, piece = pieces[i]] { if (guard) guard->write(piece); });
+        }
+    }
 
     QTcpServer m_server;
     QHash<QByteArray, Answer> m_answers;
     Answer m_default;
-    QList<QByteArray> m_targets;
-    QList<QByteArray> m_lines;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
-    QList<std::pair<QTcpSocket *, Answer>> m_held;
+    QList<QByteArray> m_lines, m_targets;
+    QList<std::pair<QPointer<QTcpSocket>, QByteArray>> m_held;
 };

@@ -1,25 +1,31 @@
 #pragma once
 
 #include <QDir>
-#include <QMap>
+#include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 
 // A HOME of the test's own, so nothing reaches the real ~/.VELKA.
 class TempHome
 {
 public:
-    TempHome();
-    ~TempHome();
+    TempHome() { qputenv("HOME", QFile::encodeName(m_dir.path())); }
+    ~TempHome() { qputenv("HOME", m_oldHome); }
 
     QString path() const { return m_dir.path(); }
     QString iniPath() const { return m_dir.path() + QStringLiteral("/.VELKA/velka.ini"); }
-    // Writes the settings file as a user would by hand.
-    void writeIni(const QByteArray &text) const;
-    // The value as text, read with a settings object of its own.
-    QString value(const QString &key) const;
-    bool contains(const QString &key) const;
+    // The settings file as a user writes it by hand.
+    void writeIni(const QByteArray &text) const
+    {
+        QDir(path()).mkpath(QStringLiteral(".VELKA"));
+        QFile file(iniPath());
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(text);
+    }
+    // What the file holds now, read by a settings object of its own.
+    QString value(const QString &key) const { return QSettings(iniPath(), QSettings::IniFormat).value(key).toString(); }
 
 private:
+    QByteArray m_oldHome = qgetenv("HOME");
     QTemporaryDir m_dir;
-    QByteArray m_oldHome;
 };
