@@ -1,6 +1,6 @@
 #include "app/vla_mw.h"
 #include "clienthelpers.h"
-#include "server/liveserver.h"
+#include "serverfixture.h"
 
 // The client and the reference server together, both real, under a private HOME.
 class TstEndToEnd : public QObject
@@ -10,16 +10,9 @@ class TstEndToEnd : public QObject
 private slots:
     void newcomerRegistersAndIsSignedInAgainAtNextStart()
     {
+        LocalServer server;
+        QVERIFY(server.start());
         TempHome home;
-        QTemporaryDir data;
-        LiveServerOptions options;
-        options.port = 0;
-        options.database = data.filePath("accounts.sqlite");
-        options.hashCost = HashCost::minimum();
-        LiveServer server(options);
-        QStringList log;
-        connect(&server, &LiveServer::requestLogged, this, [&log](const QString &line) { log << line; });
-        QVERIFY2(server.start(), qPrintable(server.errorString()));
         home.writeIni(liveIni(QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
         BoxCloser closer;
         QString login;
@@ -45,7 +38,7 @@ private slots:
         QCOMPARE(closer.lines(), QStringList{boxLine(QMessageBox::Information, "Registration successful",
             "Congratulation!<br/>Your login is: " + login
                 + "<br/>It is automatically saved in this application, but we recomment you to save it elsewhere.")});
-        QCOMPARE(log.filter("login.php").size(), 1);
+        QCOMPARE(server.log.filter("login.php").size(), 1);
 
         // Next start: signed in by itself, with exactly one request.
         VLA_MW again;
@@ -53,7 +46,7 @@ private slots:
         QCOMPARE(widget<QLineEdit>(again, "lineEditLogin")->text(), login);
         QTRY_VERIFY_WITH_TIMEOUT(signedIn(again), 20000);
         QCOMPARE(sentRequests(again), 1);
-        QCOMPARE(log.filter("login.php").size(), 2);
+        QCOMPARE(server.log.filter("login.php").size(), 2);
         QCOMPARE(closer.boxes().size(), 1);
     }
 };
