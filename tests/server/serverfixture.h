@@ -175,7 +175,7 @@ inline int load(const QList<quint16> &ports, int parallel, const QList<QByteArra
                 const std::function<bool(qsizetype, int, const QByteArray &)> &onAnswer)
 {
     qsizetype next = 0;
-    int inFlight = 0;
+    QSet<QNetworkReply *> inFlight;
     bool more = true;
     std::function<void()> sendNext;
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers; // six connections to a server each
@@ -185,17 +185,26 @@ inline int load(const QList<quint16> &ports, int parallel, const QList<QByteArra
         const qsizetype i = next++;
         const QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(ports[i % ports.size()]) + QString::fromLatin1(targets[i]));
         QNetworkReply *reply = managers[size_t(i) % managers.size()]->get(QNetworkRequest(url));
-        ++inFlight;
+        inFlight.insert(reply);
         QObject::connect(reply, &QNetworkReply::finished, reply, [&, i, reply] {
-            --inFlight;
-            more = onAnswer(i, reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()) && more;
+            inFlight.remove(reply);
+            // Network errors (below 200) leave no answer, even after a status line came in.
+            const bool answered = reply->error() == QNetworkReply::NoError || reply->error() >= 200;
+            const int status = answered ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+            more = onAnswer(i, status, reply->readAll()) && more;
             if (more && next < targets.size())
                 sendNext();
+            // Once told to stop, nothing still out counts: a reply to a killed server may
+            // otherwise wait on a connection that never ends.
+            if (!more) {
+                for (QNetworkReply *other : QSet(inFlight))
+                    other->abort();
+            }
         });
     };
     while (next < qMin<qsizetype>(parallel, targets.size()))
         sendNext();
-    const bool done = waitUntil([&] { return inFlight == 0; }, 120000);
+    const bool done = waitUntil([&] { return inFlight.isEmpty(); }, 120000);
     more = false; // replies still out end with the managers
     return done ? int(next) : -1;
 }
