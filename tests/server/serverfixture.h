@@ -191,21 +191,18 @@ inline int load(const QList<quint16> &ports, int parallel, const QList<QByteArra
             // Network errors (below 200) leave no answer, even after a status line came in.
             const bool answered = reply->error() == QNetworkReply::NoError || reply->error() >= 200;
             const int status = answered ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
-            more = onAnswer(i, status, reply->readAll()) && more;
+            more = onAnswer(i, status, answered ? reply->readAll() : QByteArray()) && more;
             if (more && next < targets.size())
                 sendNext();
-            // Once told to stop, nothing still out counts: a reply to a killed server may
-            // otherwise wait on a connection that never ends.
-            if (!more) {
-                for (QNetworkReply *other : QSet(inFlight))
-                    other->abort();
-            }
         });
     };
     while (next < qMin<qsizetype>(parallel, targets.size()))
         sendNext();
-    const bool done = waitUntil([&] { return inFlight.isEmpty(); }, 120000);
-    more = false; // replies still out end with the managers
+    // Once told to stop, nothing still out counts: a reply to a killed server may
+    // otherwise wait on a connection that never ends.
+    const bool done = waitUntil([&] { return inFlight.isEmpty() || !more; }, 120000);
+    for (QNetworkReply *reply : std::as_const(inFlight))
+        reply->disconnect(); // they end with the managers, unheard
     return done ? int(next) : -1;
 }
 
