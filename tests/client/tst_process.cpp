@@ -46,17 +46,12 @@ private slots:
             connect(&rig.server, &LoopbackServer::requestReceived, this, [&] { QFile(closeSignal).open(QIODevice::WriteOnly); });
 
         QProcess probe;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", rig.home.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcessEnvironment env;
         env.insert("VELKA_PROBE_CLOSE", closeSignal);
-        probe.setProcessEnvironment(env);
-        probe.start(QStringLiteral(VELKA_PROBE), {});
-        // This process's event loop keeps running: the loopback server lives here.
-        QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, 60000);
+        const QStringList boxes = runProbe(probe, env).split(u'\n').filter(QRegularExpression("^BOX\t"));
+        QCOMPARE(probe.state(), QProcess::NotRunning);
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
-        const QStringList boxes = QString::fromUtf8(probe.readAllStandardOutput()).split(u'\n').filter(QRegularExpression("^BOX\t"));
         QCOMPARE(boxes.size(), box.isEmpty() ? 0 : 1);
         if (box.isEmpty())
             QCOMPARE(rig.server.targets().size(), 1);

@@ -6,6 +6,7 @@
 
 #include <QLineEdit>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -91,3 +92,19 @@ struct ClientRig
                               "id\\login=" + login.toUtf8() + "\nid\\password=" + password.toUtf8() + "\n"));
     }
 };
+
+#ifdef VELKA_PROBE
+// The client's own start-up in a child process, under this process's HOME and environment plus
+// extra; what it printed. This process's event loop keeps running: the test's servers live here.
+inline QString runProbe(QProcess &probe, const QProcessEnvironment &extra = {})
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert(extra);
+    probe.setProcessEnvironment(env);
+    probe.start(QStringLiteral(VELKA_PROBE), {});
+    if (!QTest::qWaitFor([&] { return probe.state() == QProcess::NotRunning; }, 60000))
+        return {}; // the caller sees it still running
+    return QString::fromUtf8(probe.readAllStandardOutput());
+}
+#endif

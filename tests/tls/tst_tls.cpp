@@ -47,9 +47,7 @@ private slots:
         VLA_MW window;
         window.show();
         widget<QLineEdit>(window, "lineEditLastName")->setText("Doe");
-        widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("over tls");
-        widget<QLineEdit>(window, "lineEditPasswordRegister2")->setText("over tls");
-        QTest::mouseClick(widget<QPushButton>(window, "pushButtonRegister"), Qt::LeftButton);
+        registerByHand(window, "over tls", "over tls");
         QTRY_VERIFY_WITH_TIMEOUT(signedIn(window), 20000);
         const QString login = home.value("live/id/login");
         QVERIFY(login.toInt() > 0);
@@ -83,15 +81,14 @@ private slots:
         QVERIFY(startServer(s, serverTls));
         TempHome home; // the child's HOME too
         // A stored account sends the sign-in at start-up.
-        home.writeIni(liveIni(url.arg(s.port()), "id\\login=7\nid\\password=8fe4c11451281c094a6578e6ddbf5eed\n"));
-        qputenv("VELKA_PROBE_CA_CERT", clientTrusts ? Certificate.toLocal8Bit() : QByteArray());
+        home.writeIni(liveIni(url.arg(s.port()), "id\\login=7\nid\\password=" + PwDigest.toLatin1() + "\n"));
+        QProcessEnvironment env;
+        env.insert("VELKA_PROBE_CA_CERT", clientTrusts ? Certificate : QString());
         QProcess probe;
-        probe.start(QStringLiteral(VELKA_PROBE), {});
-        // The server lives in this process: its event loop must keep running.
-        QTRY_COMPARE_WITH_TIMEOUT(probe.state(), QProcess::NotRunning, 60000);
+        const QString out = runProbe(probe, env);
+        QCOMPARE(probe.state(), QProcess::NotRunning);
         QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
         QCOMPARE(probe.exitCode(), 0);
-        const QString out = QString::fromUtf8(probe.readAllStandardOutput());
         QCOMPARE(out.count("BOX\t"), 1);
         const QRegularExpression box("BOX\tConnection error\t<b>ERROR</b><br/>Unable to connect to the VELKA live server.*Error code: "
                                      + error, QRegularExpression::CaseInsensitiveOption);
