@@ -8,6 +8,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
