@@ -40,11 +40,13 @@ inline void signInByHand(const QWidget &window, const QString &login, const QStr
     QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
 }
 
-// Same pixels as the resource: the icon really came from ":/Icons/...".
+// Same pixels as the resource: the icon really came from ":/Icons/...". A pixmap
+// keeps premultiplied alpha, so both sides are compared in that form.
 inline bool sameIcon(const QIcon &icon, const QString &resource)
 {
-    const QImage expected = QImage(resource).convertToFormat(QImage::Format_ARGB32);
-    return !expected.isNull() && icon.pixmap(256).toImage().convertToFormat(QImage::Format_ARGB32) == expected;
+    constexpr QImage::Format Kept = QImage::Format_ARGB32_Premultiplied;
+    const QImage expected = QImage(resource).convertToFormat(Kept);
+    return !expected.isNull() && icon.pixmap(256).toImage().convertToFormat(Kept) == expected;
 }
 
 // What a person does at the foot of the registration page.
