@@ -11,7 +11,7 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-source "$(dirname "$0")/../poll.sh"
+source "$(dirname "$0")/../lib.sh"
 began=$SECONDS
 
 (cd "$BUILD_DIR" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# A newcomer's journey, as a person makes it: the real live server, the real client
+# in a real X server (Xvfb, no window manager), typed into and clicked with xdotool,
+# judged by what is on the screen (window titles, the boxes' words read back by OCR,
+# the colour of the Login item's icon), the settings file and the exit status.
+#
+#   journey.sh <velka-live-server> <client command...>
+#
+# The client command runs with HOME set to a fresh folder; VELKA_CLIENT_INI names the
+# settings file it will write when that is not $HOME/.VELKA/velka.ini (under Wine: in
+# the prefix). Screenshots of each state go to $VELKA_SCREENSHOTS. Exit 77 without Xvfb.
+set -uo pipefail
+server_bin=${1:?velka-live-server}
+shift
+client=("$@")
+work=$(mktemp -d "${TMPDIR:-/tmp}/velka-journey.XXXXXX")
+home="$work/home"
+ini=${VELKA_CLIENT_INI:-$home/.VELKA/velka.ini}
+shots=${VELKA_SCREENSHOTS:-$work/screenshots}
+mkdir -p "$home" "$shots"
+xvfb_pid="" server_pid="" client_pid=""
+trap 'stop_all $client_pid $server_pid $xvfb_pid; rm -rf "$work"' EXIT
+
+fail() {
+    echo "FAIL: $*"
+    for log in "$work"/*.err; do [[ -s $log ]] && { echo "-- $(basename "$log")"; tail -n 20 "$log"; }; done
+    [[ $shots == "$work"/* ]] || echo "-- screenshots in $shots"
+    exit 1
+}
+step() { echo "== $*"; }
+source "$(dirname "$0")/../../scripts/lib.sh"
+for tool in xdotool import convert tesseract md5sum; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/install-deps.sh --test"
+done
+
+window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
+has_window() { [[ -n $(window_named "$1") ]]; }
+shot() { import -window "$1" "$shots/$2.png"; }
+# box_reads <title> <screenshot> <text>: the box is up and, once its words are
+# painted, says text; all it says is left in $said.
+box_reads() {
+    local box
+    box=$(window_named "$1") && [[ -n $box ]] && shot "$box" "$2" || return 1
+    convert "$shots/$2.png" -resize 300% -colorspace Gray -normalize "$work/ocr.png"
+    said=$(tesseract "$work/ocr.png" - 2>/dev/null)
+    grep -q -- "$3" <<<"$said"
+}
+# shows <window> <cross|check> <screenshot>: the only strongly red or green pixels of
+# the main window are the Login item's icon, a red cross, then a green check.
+shows() {
+    shot "$1" "$3" || return 1
+    colours=$(convert "$shots/$3.png" -depth 8 -format %c histogram:info:- | awk -F'[(),:]' '
+        { n = $1; r = $3; g = $4; b = $5
+          if (g > r + 60 && g > b + 60) green += n
+          if (r > g + 80 && r > b + 80) red += n }
+        END { print "green", green + 0, "red", red + 0 }')
+    case $2 in
+        cross) [[ $colours =~ ^green\ 0\ red\ [1-9][0-9] ]] ;;
+        check) [[ $colours =~ ^green\ [1-9][0-9]+\ red\ 0$ ]] ;;
+    esac
+}
+press() { xdotool key --delay 30 "$@"; }
+type_text() { xdotool type --delay 15 -- "$1"; }
+click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
+
+# Under AddressSanitizer, strict string checks are off for the client: libxkbcommon-x11
+# hands strndup() a name without a terminating NUL, within its length.
+start_client() {
+    env -u QT_QPA_PLATFORM HOME="$home" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0" \
+        "${client[@]}" >>"$work/client.out" 2>>"$work/client.err" &
+    client_pid=$!
+}
+client_gone() { ! kill -0 "$client_pid" 2>/dev/null; }
+window_or_end() { has_window "VELKA Live Assistant" || client_gone; }
+main_window() { poll 90 window_or_end && ! client_gone && window_named "VELKA Live Assistant"; }
+stop_client() { stop_all "$client_pid"; client_pid=""; }
+keys_written() { (($(grep -c '=' "$ini" 2>/dev/null) == 11)); }
+requests() { grep -c "GET /VELKA/be/$1 " "$work/server.err"; }
+
+step "first start: the window, and the settings file with its eleven keys"
+start_xvfb
+start_client
+win=$(main_window) || fail "the main window did not open"
+poll 30 shows "$win" cross 01-window || fail "no red cross on the Login item: $colours"
+poll 30 keys_written || fail "the settings file does not hold eleven keys: $(cat "$ini" 2>&1)"
+[[ $(ini_get "$ini" live directory) == VELKA/be && $(ini_get "$ini" updater 'proxy\enable') == false ]] ||
+    fail "unexpected defaults: $(cat "$ini")"
+stop_client
+
+step "the live server, and the client pointed at it"
+start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --hash-cost minimum ||
+    fail "no live server"
+ini_set "$ini" live server "${server_url%/VELKA/be/}"
+
+step "registration, with the keyboard and the mouse"
+start_client
+win=$(main_window) || fail "the main window did not open"
+click "$win" 100 542 # the Register item of the tool box
+click "$win" 296 137 # the last name
+password="s3cret pw"
+type_text "Doe"
+for value in "Jo" "jo@example.test" "1 Main Street" "" "12345" "Springfield" "Utopia" "555 0100" "ACME" \
+    "$password" "$password"; do
+    press Tab
+    [[ -n $value ]] && type_text "$value"
+done
+shot "$win" 02-register
+press Tab Tab space # past the news box, onto Register
+poll 60 box_reads "Registration successful" 03-registration-successful "Congratulation!" ||
+    fail "no \"Registration successful\" box: $said"
+login=$(sed -n 's/^Your login is: *\([0-9][0-9]*\)$/\1/p' <<<"$said")
+[[ -n $login ]] && grep -q "register.php 200 $login " "$work/server.err" || fail "the box shows no login the server gave: $said"
+press Return
+
+step "signed in as $login, the login and the digest stored"
+poll 30 shows "$win" check 04-signed-in || fail "no green check: $colours"
+[[ $(ini_get "$ini" live 'id\login') == "$login" &&
+    $(ini_get "$ini" live 'id\password') == $(printf %s "$password" | md5sum | cut -c1-32) ]] ||
+    fail "not stored as login $login and the password's digest: $(cat "$ini")"
+stop_client
+
+step "next start: signed in by itself"
+start_client
+win=$(main_window) || fail "the main window did not open"
+poll 30 shows "$win" check 05-signed-in-again || fail "not signed in at the next start"
+[[ $(requests register.php) == 1 && $(requests login.php) == 2 ]] || fail "expected one registration and two sign-ins"
+stop_client
+
+step "server stopped: the Connection error box, then the program ends with status 0"
+stop_all "$server_pid"
+server_pid=""
+start_client
+poll 90 box_reads "Connection error" 06-connection-error "Unable to connect to the VELKA live server" ||
+    fail "no \"Connection error\" box: $said"
+press Return
+poll 30 client_gone || fail "the program did not end after the box"
+wait "$client_pid"
+status=$?
+client_pid=""
+[[ $status == 0 ]] || fail "the program ended with status $status"
+[[ $(ini_get "$ini" live 'id\login') == "$login" ]] || fail "the stored login was lost"
+! grep -E "ERROR: [A-Za-z]+Sanitizer|runtime error:" "$work"/*.err || fail "a sanitizer spoke"
+echo "Screenshots: $shots"
