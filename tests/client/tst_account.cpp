@@ -7,7 +7,7 @@
 
 static const QString EmptyDigest = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
 
-class TstAccount : public QObject
+class tst_Account : public QObject
 {
     Q_OBJECT
     std::unique_ptr<ClientRig> rig;
@@ -112,6 +112,33 @@ private slots:
         QCOMPARE(sentRequests(window), 0);
     }
 
+    // The new login is shown as answered, and only once the box is closed stored and
+    // signed in with the password field as it is when the answer arrives.
+    void registrationAccepted()
+    {
+        rig->server.setAnswer("register.php", {.body = "0077", .held = true});
+        rig->server.setAnswer("login.php", {.body = "1"});
+        VLA_MW window;
+        registerByHand(window, "pw", "pw");
+        QTRY_COMPARE(rig->server.targets().size(), 1);
+        widget<QLineEdit>(window, "lineEditPasswordRegister1")->setText("changed");
+        QStringList whileOpen;
+        rig->closer.whileOpen = [&] {
+            QCoreApplication::sendPostedEvents(); // whatever the window has set is in the file now
+            whileOpen << rig->home.value("live/id/login") << QString::number(sentRequests(window));
+        };
+        rig->server.release();
+        QTRY_VERIFY(signedIn(window));
+        QCOMPARE(whileOpen, (QStringList{"", "1"}));
+        QCOMPARE(rig->closer.lines(), QStringList{boxLine(QMessageBox::Information, "Registration successful",
+            "Congratulation!<br/>Your login is: 0077<br/>It is automatically saved in this application, but we recomment you to save it elsewhere.")});
+        const QString digest = passwordDigest("changed");
+        QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("0077"));
+        QCOMPARE(rig->home.value("live/id/password"), digest);
+        QCOMPARE(widget<QLineEdit>(window, "lineEditLogin")->text(), QStringLiteral("0077"));
+        QCOMPARE(rig->server.targets().value(1), "/VELKA/be/login.php?l=0077&p=" + digest.toLatin1());
+    }
+
     // A refused registration sends every field as typed and stores nothing.
     void registrationRefused_data()
     {
@@ -153,5 +180,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstAccount)
+QTEST_MAIN(tst_Account)
 #include "tst_account.moc"

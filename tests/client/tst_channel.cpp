@@ -1,7 +1,7 @@
 #include "app/vla_mw.h"
 #include "clienthelpers.h"
 
-class TstChannel : public QObject
+class tst_Channel : public QObject
 {
     Q_OBJECT
     std::unique_ptr<ClientRig> rig;
@@ -90,5 +90,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstChannel)
+QTEST_MAIN(tst_Channel)
 #include "tst_channel.moc"

@@ -10,7 +10,7 @@ static const QString Unreachable = QStringLiteral(
 
 // The client in a child process: it ends by itself, so only its exit and what
 // its boxes said can be seen.
-class TstProcess : public QObject
+class tst_Process : public QObject
 {
     Q_OBJECT
 
@@ -62,5 +62,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstProcess)
+QTEST_MAIN(tst_Process)
 #include "tst_process.moc"

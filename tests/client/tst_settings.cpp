@@ -1,4 +1,5 @@
 #include "app/vla_mw.h"
+#include "settings/settingskeys.h"
 #include "temphome.h"
 
 #include <QNetworkAccessManager>
@@ -6,7 +7,7 @@
 #include <QSettings>
 #include <QTest>
 
-class TstSettings : public QObject
+class tst_Settings : public QObject
 {
     Q_OBJECT
 
@@ -43,16 +44,13 @@ private slots:
         }
         QDir::setCurrent(before);
         QCOMPARE(QFileInfo::exists(start.filePath("velka.ini")), !inHome);
-        const QString url = QStringLiteral(VELKA_TEST_LIVE_URL);
         // Scheme and host only: the request channel adds every slash itself.
+        const QString url = QStringLiteral(VELKA_TEST_LIVE_URL);
         QVERIFY(url.startsWith("http://") && !url.mid(7).contains('/'));
-        const QStringList defaults = {"updater/server", url, "updater/directory", "VELKA/updater",
-            "updater/proxy/enable", "false", "updater/proxy/host", "", "updater/proxy/port", "",
-            "updater/proxy/username", "", "updater/proxy/password", "", "live/server", url,
-            "live/directory", "VELKA/be", "live/id/login", "", "live/id/password", ""};
         const QSettings written(file, QSettings::IniFormat);
-        for (qsizetype i = 0; i < defaults.size(); i += 2)
-            QCOMPARE(written.value(defaults[i]).toString(), defaults[i + 1]);
+        for (const SettingDefault &row : settingDefaults())
+            QCOMPARE(written.value(row.key).toString(), row.value);
+        QCOMPARE(written.value("live/server").toString(), url);
     }
 
     void nextStartKeepsWhatIsThere_data()
@@ -111,5 +109,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstSettings)
+QTEST_MAIN(tst_Settings)
 #include "tst_settings.moc"
