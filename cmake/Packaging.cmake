@@ -1,6 +1,6 @@
-# Packages of what `cmake --install` puts in place: on Debian and its kin one
-# .deb with the client and the reference live server (`cpack -G DEB` in the
-# build folder); on Windows a zip of the client with its Qt beside it.
+# Packages of what `cmake --install` puts in place: on Debian and its kin a
+# client package and a server package (`cpack -G DEB` in the build folder,
+# see PackagingDeb.cmake); on Windows a zip of the client with its Qt beside it.
 
 set(CPACK_PACKAGE_NAME "velka-live-assistant")
 set(CPACK_PACKAGE_VENDOR "VELKA")
@@ -23,22 +23,7 @@ if(WIN32)
         install(SCRIPT "${velka_deploy_script}")
     endif()
 else()
-    set(CPACK_GENERATOR "DEB")
-    set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-    set(CPACK_DEBIAN_PACKAGE_SECTION "net")
-    # Below the summary line; CPack indents it as dpkg wants.
-    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Signs in to the VELKA live server, or registers a new account, from one
-window, and signs in again by itself at the next start. Ships the reference
-live server, velka-live-server, which keeps the accounts in SQLite and can
-serve HTTPS.")
-    # dpkg-shlibdeps (dpkg-dev) finds the libraries linked; Qt's plugins are
-    # loaded at run time and invisible to it: the windowing system and the
-    # SQLite driver of the server.
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite")
-    # Only for a server whose --database is a postgresql:// URI.
-    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libqt6sql6-psql")
+    include(${CMAKE_CURRENT_LIST_DIR}/PackagingDeb.cmake)
 endif()
 
 include(CPack)
