@@ -1,7 +1,8 @@
 # Debian packages from one `cpack -G DEB` run, one per install component:
 #   velka-live-assistant  the client, its desktop entry, icon and manual page;
-#   velka-live-server     the server and its manual page.
-# What the packages add to the build lives in packaging/.
+#   velka-live-server     the server, its systemd service, defaults file,
+#                         system user and manual page.
+# Files for the service live in packaging/.
 
 set(velka_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(velka_components client)
@@ -86,6 +87,15 @@ if(server IN_LIST velka_components)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/server.md
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velka-live-server
             COMPONENT server EXCLUDE_FROM_ALL)
+    # Bookworm's systemd and lintian still expect units below /lib.
+    install(FILES ${velka_pkg}/velka-live-server.service
+            DESTINATION /lib/systemd/system COMPONENT server EXCLUDE_FROM_ALL)
+    install(FILES ${velka_pkg}/velka-live-server.sysusers
+            DESTINATION /usr/lib/sysusers.d RENAME velka-live-server.conf
+            COMPONENT server EXCLUDE_FROM_ALL)
+    install(FILES ${velka_pkg}/velka-live-server.default
+            DESTINATION /etc/default RENAME velka-live-server
+            COMPONENT server EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_GENERATOR "DEB")
@@ -118,11 +128,18 @@ by itself.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME "velka-live-server")
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION "net")
-# The SQLite driver is a plugin.
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libqt6sql6-sqlite")
+# The SQLite driver is a plugin; the service's user comes from sysusers.d.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS
+    "libqt6sql6-sqlite, systemd | systemd-standalone-sysusers")
 # Only for a --database that is a postgresql:// URI.
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Reference live server of the VELKA Live Assistant
 Answers the two scripts the VELKA Live Assistant calls, login.php and
 register.php, and keeps the accounts in SQLite or PostgreSQL, storing only
-a salted Argon2id hash of each password digest. It can serve HTTPS.")
+a salted Argon2id hash of each password digest. It can serve HTTPS.
+.
+A systemd service runs it at boot as a user of its own, with its options
+in /etc/default/velka-live-server and its database under
+/var/lib/velka-live-server.")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    "${velka_pkg}/server-control/conffiles;${velka_pkg}/server-control/postinst;${velka_pkg}/server-control/prerm;${velka_pkg}/server-control/postrm")
