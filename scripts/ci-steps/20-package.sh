@@ -1,57 +1,160 @@
 #!/usr/bin/env bash
-# Package check: the .deb of the tested build, its declared dependencies, and
-# its programs started from a temporary root it is unpacked into.
+# Package check: the two .deb files of the tested build, Debian's own checks on
+# them, then both installed with apt, the service's start command run by hand
+# as its user (no systemd runs here), the installed client signing in to it,
+# and both purged again.
 set -uo pipefail
 : "${BUILD_DIR:?the build folder to package}"
+source "$(dirname "$0")/../lib.sh"
+began=$SECONDS
 work=$(mktemp -d "${TMPDIR:-/tmp}/velka-package.XXXXXX")
+# apt reads local packages as its own unprivileged user.
+chmod 755 "$work"
+packages=(velka-live-assistant velka-live-server)
+apt_get() { DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=300 "$@"; }
+purge() {
+    dpkg-query -W "${packages[@]}" >/dev/null 2>&1 || return 0
+    apt_get purge "${packages[@]}" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; return 1; }
+}
 pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+    stop_all "${pids[@]}"
+    purge
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-source "$(dirname "$0")/../lib.sh"
-began=$SECONDS
 
 (cd "$BUILD_DIR" && cpack -G DEB -B "$work/out") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
-debs=("$work"/out/*.deb)
-[[ ${#debs[@]} == 1 && -f ${debs[0]} ]] || fail "expected one package, got: ${debs[*]}"
-deb=${debs[0]}
-echo "package: $(basename "$deb")"
-
-# What dpkg-shlibdeps finds, and the plugins it cannot see.
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6httpserver6 libqt6sql6 libsodium23 \
-    qt6-qpa-plugins libqt6sql6-sqlite; do
-    [[ ", $depends," =~ ,\ $needed[\ ,] ]] || fail "Depends lacks $needed"
-done
-apt-get install --simulate --no-install-recommends "$deb" >"$work/apt.log" 2>&1 ||
-    { cat "$work/apt.log"; fail "the dependencies cannot be met"; }
-
-root="$work/root"
-dpkg-deb -x "$deb" "$root"
-for file in usr/bin/velka-live-assistant usr/bin/velka-live-server \
-    usr/share/applications/velka-live-assistant.desktop usr/share/icons/hicolor/256x256/apps/velka-live-assistant.png; do
-    [[ -s $root/$file ]] || fail "$file is not in the package"
+chmod 755 "$work/out"
+client=("$work"/out/velka-live-assistant_*.deb)
+server=("$work"/out/velka-live-server_*.deb)
+[[ -f ${client[0]} && -f ${server[0]} ]] || fail "expected two packages, got: $(ls "$work/out")"
+for deb in "${client[0]}" "${server[0]}"; do
+    echo "--- dpkg-deb -I $(basename "$deb")"
+    dpkg-deb -I "$deb"
 done
 
-"$root/usr/bin/velka-live-server" --help >"$work/help.txt" || fail "velka-live-server --help failed"
-grep -q -- "--database" "$work/help.txt" && grep -q -- "--tls-cert" "$work/help.txt" || fail "unexpected --help"
-# Serving needs the SQLite driver, a plugin: start it on a temporary database.
-"$root/usr/bin/velka-live-server" --port 0 --database "$work/data/accounts.sqlite" --hash-cost minimum \
-    >"$work/server.out" 2>"$work/server.err" &
+# Each package depends on what it runs and on nothing the other one needs.
+# depends PACKAGE FIELD [+NAME|-PREFIX]...: +NAME must be listed, -PREFIX must not start any entry.
+depends() {
+    local field list want
+    field=$(dpkg-deb -f "$1" "$2")
+    list=" ${field//,/ } "
+    shift 2
+    for want in "$@"; do
+        case $want in
+        +*) [[ $list == *" ${want#+} "* ]] || fail "${want#+} missing from: $field" ;;
+        -*) [[ $list != *" ${want#-}"* ]] || fail "${want#-} in: $field" ;;
+        esac
+    done
+}
+depends "${client[0]}" Depends +qt6-qpa-plugins +libqt6widgets6 +libqt6network6 -libqt6sql -libsodium -libqt6httpserver
+depends "${server[0]}" Depends +libqt6sql6-sqlite +libqt6httpserver6 +libsodium23 -libqt6widgets -libqt6gui -qt6-qpa-plugins
+depends "${server[0]}" Suggests +libqt6sql6-psql
+
+echo "--- lintian"
+lintian --fail-on error,warning --pedantic --display-info "${client[0]}" "${server[0]}" >"$work/lintian.log" 2>&1
+lintian_status=$?
+grep -v '^running with root privileges' "$work/lintian.log"
+((lintian_status == 0)) || fail "lintian found errors or warnings"
+echo "lintian: no tag left besides the overridden ones"
+
+dpkg-deb -x "${client[0]}" "$work/client-root"
+desktop-file-validate "$work/client-root/usr/share/applications/velka-live-assistant.desktop" ||
+    fail "desktop-file-validate"
+
+purge || fail "could not purge an earlier install"
+apt_get install --no-install-recommends "${client[0]}" "${server[0]}" >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; fail "apt install"; }
+
+unit=/lib/systemd/system/velka-live-server.service
+echo "--- systemd-analyze verify"
+systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify"; }
+[[ ! -s $work/verify.log ]] || { cat "$work/verify.log"; fail "systemd-analyze verify warns"; }
+systemd-analyze security --offline=true "$unit" 2>&1 | grep 'Overall exposure'
+[[ -L /etc/systemd/system/multi-user.target.wants/velka-live-server.service ]] || fail "the service is not enabled"
+
+# The unit as systemd would run it: its Environment= lines, then the
+# EnvironmentFile= over them; in ExecStart= "${NAME}" stays one argument and a
+# lone "$NAME" splits at spaces. Only the forms the unit uses are understood.
+setting() { sed -n "s/^$1=//p" "$unit"; }
+declare -A env=()
+while IFS= read -r assignment; do
+    [[ $assignment =~ ^[A-Za-z_][A-Za-z0-9_]*=[^\ \"\']*$ ]] || fail "unexpected Environment=$assignment"
+    env[${assignment%%=*}]=${assignment#*=}
+done < <(setting Environment)
+defaults=$(setting EnvironmentFile)
+defaults=${defaults#-}
+[[ -f $defaults ]] || fail "no $defaults"
+# What an operator would do for a port of its own; 0 lets the server pick.
+echo "VELKA_PORT=0" >>"$defaults"
+while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || continue
+    name=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
+    [[ $value =~ ^\"(.*)\"$ || $value =~ ^\'(.*)\'$ ]] && value=${BASH_REMATCH[1]}
+    env[$name]=$value
+done <"$defaults"
+command=()
+set -f
+for word in $(setting ExecStart); do
+    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+        command+=(${env[${BASH_REMATCH[1]}]:-})
+        continue
+    fi
+    while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
+        word=${word//"${BASH_REMATCH[0]}"/"${env[${BASH_REMATCH[1]}]:-}"}
+    done
+    command+=("$word")
+done
+set +f
+user=$(setting User)
+group=$(setting Group)
+state=/var/lib/$(setting StateDirectory)
+getent passwd "$user" >/dev/null || fail "no user $user"
+install -d -o "$user" -g "$group" -m "$(setting StateDirectoryMode)" "$state"
+environment=(HOME="$(getent passwd "$user" | cut -d: -f6)" USER="$user" LOGNAME="$user" PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+for name in "${!env[@]}"; do environment+=("$name=${env[$name]}"); done
+echo "--- as $user: ${command[*]}"
+as_service() {
+    cd / && umask "$(setting UMask)" &&
+        exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs \
+            env -i "${environment[@]}" "${command[@]}"
+}
+start_server "$work/server.err" as_service || { cat "$work/server.err"; fail "the installed server did not start"; }
+pids+=("$server_pid")
+url=$server_url
+echo "listening: $url"
+[[ $url == http://127.0.0.1:*/VELKA/be/ ]] || fail "unexpected URL $url"
+
+digest=$(printf %s 'package check' | md5sum | cut -d' ' -f1)
+login=$(curl -sS --max-time 30 "${url}register.php?civ=Mr.&lna=Check&fna=Package&ema=check@example.org&ma1=&ma2=&zip=&tow=&cou=&pho=&ins=&pas=$digest&new=0") ||
+    fail "register.php did not answer"
+echo "register.php answered: $login"
+[[ $login =~ ^[1-9][0-9]*$ ]] || fail "register.php answered \"$login\", not a login"
+for pair in "$digest:1" "00000000000000000000000000000000:0"; do
+    answer=$(curl -sS --max-time 30 "${url}login.php?l=$login&p=${pair%:*}") || fail "login.php did not answer"
+    echo "login.php with ${pair%:*}: $answer"
+    [[ $answer == "${pair#*:}" ]] || fail "login.php answered \"$answer\", not ${pair#*:}"
+done
+database=$state/accounts.sqlite
+[[ $(stat -c '%U %a' "$database") == "$user 600" ]] || fail "$database: $(stat -c '%U %a' "$database")"
+
+# The installed client, given that account, signs in to the installed server.
+mkdir -p "$work/home/.VELKA"
+printf '[live]\nserver=%s\nid\\login=%s\nid\\password=%s\n' "${url%/VELKA/be/}" "$login" "$digest" \
+    >"$work/home/.VELKA/velka.ini"
+HOME="$work/home" QT_QPA_PLATFORM=offscreen /usr/bin/velka-live-assistant >"$work/client.log" 2>&1 &
 pids+=($!)
-poll 30 grep -q '^http://127.0.0.1:' "$work/server.out" || { cat "$work/server.err"; fail "the server did not start"; }
-[[ -s $work/data/accounts.sqlite ]] || fail "the server made no database"
+signed_in() { (($(grep -c 'GET /VELKA/be/login.php 200 1 ' "$work/server.err") == 2)); }
+poll 30 signed_in || { cat "$work/client.log" "$work/server.err"; fail "the installed client did not sign in"; }
+echo "the installed client signed in"
+echo "--- access log"
+cat "$work/server.err"
 
-mkdir -p "$work/home"
-HOME="$work/home" QT_QPA_PLATFORM=offscreen "$root/usr/bin/velka-live-assistant" >"$work/client.log" 2>&1 &
-client=$!
-pids+=("$client")
-written() { grep -q '^server=' "$work/home/.VELKA/velka.ini" 2>/dev/null; }
-poll 30 written || { cat "$work/client.log"; fail "the client wrote no settings file"; }
-kill -0 "$client" 2>/dev/null || { cat "$work/client.log"; fail "the client did not keep running"; }
-
+stop_all "${pids[@]}"
+pids=()
+purge || fail "purge"
+for left in "$state" "$defaults" /etc/systemd/system/multi-user.target.wants/velka-live-server.service; do
+    [[ ! -e $left ]] || fail "$left is left after purge"
+done
 echo "package check passed in $((SECONDS - began)) s"
