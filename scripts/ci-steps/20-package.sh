@@ -17,9 +17,10 @@ purge() {
     apt_get purge "${packages[@]}" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; return 1; }
 }
 pids=()
+ours=""
 cleanup() {
     stop_all "${pids[@]}"
-    purge
+    [[ -z $ours ]] || purge
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -63,6 +64,10 @@ dpkg-deb -x "${client[0]}" "$work/client-root"
 desktop-file-validate "$work/client-root/usr/share/applications/velka-live-assistant.desktop" ||
     fail "desktop-file-validate"
 
+# Accounts of an install this step did not make are never purged.
+[[ ! -e /var/lib/velka-live-server/accounts.sqlite ]] ||
+    fail "velka-live-server keeps accounts in /var/lib/velka-live-server on this machine; run this step elsewhere"
+ours=1
 purge || fail "could not purge an earlier install"
 apt_get install --no-install-recommends "${client[0]}" "${server[0]}" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "apt install"; }
