@@ -103,6 +103,7 @@ command=()
 set -f
 for word in $(setting ExecStart); do
     if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+        # shellcheck disable=SC2206 # split at spaces, as systemd does
         command+=(${env[${BASH_REMATCH[1]}]:-})
         continue
     fi
