@@ -131,6 +131,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION "net")
 # The SQLite driver is a plugin; the service's user comes from sysusers.d.
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS
     "libqt6sql6-sqlite, systemd | systemd-standalone-sysusers")
+# 1.0.0 shipped the server inside the client's package.
+set(CPACK_DEBIAN_SERVER_PACKAGE_REPLACES "velka-live-assistant (<< 1.1.0)")
+set(CPACK_DEBIAN_SERVER_PACKAGE_BREAKS "velka-live-assistant (<< 1.1.0)")
 # Only for a --database that is a postgresql:// URI.
 set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Reference live server of the VELKA Live Assistant
