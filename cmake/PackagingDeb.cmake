@@ -6,6 +6,8 @@
 
 set(velka_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(velka_components client)
+set(velka_package_client velka-live-assistant)
+set(velka_package_server velka-live-server)
 if(TARGET velka-live-server)
     list(APPEND velka_components server)
 endif()
@@ -54,11 +56,7 @@ function(velka_gzip source name)
 endfunction()
 
 foreach(component IN LISTS velka_components)
-    if(component STREQUAL client)
-        set(program velka-live-assistant)
-    else()
-        set(program velka-live-server)
-    endif()
+    set(program ${velka_package_${component}})
     configure_file(${velka_pkg}/man/${program}.1.in ${velka_gz_dir}/${program}.1 @ONLY)
     velka_gzip(${velka_gz_dir}/${program}.1 ${program}.1)
     install(FILES ${velka_gz_dir}/${program}.1.gz
@@ -71,11 +69,7 @@ add_custom_target(velka_packaging_files ALL DEPENDS ${velka_gz_files})
 # `cmake --install`, which would otherwise write to /etc and /lib of the
 # machine whatever the prefix; the per-component install cpack runs takes them.
 foreach(component IN LISTS velka_components)
-    if(component STREQUAL client)
-        set(package velka-live-assistant)
-    else()
-        set(package velka-live-server)
-    endif()
+    set(package ${velka_package_${component}})
     install(FILES ${velka_pkg}/copyright ${velka_gz_dir}/changelog.gz
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
             COMPONENT ${component} EXCLUDE_FROM_ALL)
@@ -116,7 +110,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # its description with a summary of its own.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 
-set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME "velka-live-assistant")
+set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME ${velka_package_client})
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION "net")
 # The windowing system plugins (xcb, wayland).
 set(CPACK_DEBIAN_CLIENT_PACKAGE_DEPENDS "qt6-qpa-plugins")
@@ -126,7 +120,7 @@ or registers a new account from a form. The login and a digest of the
 password are kept in ~/.VELKA/velka.ini, and the next start signs in again
 by itself.")
 
-set(CPACK_DEBIAN_SERVER_PACKAGE_NAME "velka-live-server")
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${velka_package_server})
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION "net")
 # The SQLite driver is a plugin; the service's user comes from sysusers.d.
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS
