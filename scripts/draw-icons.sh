@@ -1,5 +1,5 @@
 #!/bin/sh
-# Rebuilds resources/Icons/*.png from resources/Icons/draw_icons.cpp.
+# Rebuilds resources/Icons/*.png and cubeRouge.ico from resources/Icons/draw_icons.cpp.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 icons="$root/resources/Icons"
@@ -17,6 +17,6 @@ fi
 g++ -std=c++17 -O2 -fPIC -o "$tmp/draw_icons" "$icons/draw_icons.cpp" $qtflags
 XDG_RUNTIME_DIR="$tmp" QT_QPA_PLATFORM=offscreen "$tmp/draw_icons" "$icons"
 
-for f in cubeRouge.png Delete.png Check.png; do
+for f in cubeRouge.png Delete.png Check.png cubeRouge.ico; do
     file "$icons/$f"
 done

@@ -1,5 +1,8 @@
-// Draws the three application icons (cube, cross, check) as 256x256 RGBA PNGs.
+// Draws the three application icons (cube, cross, check) as 256x256 RGBA PNGs,
+// and the cube as the Windows program icon (cubeRouge.ico).
 // Usage: draw_icons <output-dir>
+#include <QBuffer>
+#include <QDataStream>
 #include <QGuiApplication>
 #include <QDir>
 #include <QImage>
@@ -132,6 +135,38 @@ bool save(const QImage &img, const QDir &dir, const char *name)
     return true;
 }
 
+// Explorer picks the size it needs from the file; each is stored as a PNG,
+// which Windows reads in icons since Vista.
+bool saveIco(const QImage &img, const QDir &dir, const char *name)
+{
+    QList<QByteArray> pngs;
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        QBuffer png;
+        png.open(QIODevice::WriteOnly);
+        img.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(&png, "PNG");
+        pngs.append(png.data());
+    }
+    QFile file(dir.filePath(QString::fromLatin1(name)));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
+        return false;
+    }
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0) << quint16(1) << quint16(pngs.size()); // reserved, icon type, count
+    quint32 offset = 6 + 16 * pngs.size();
+    for (const QByteArray &png : pngs) {
+        const int size = QImage::fromData(png).width();
+        // Width and height of 256 are written as 0; then palette, reserved, planes, depth.
+        out << quint8(size % 256) << quint8(size % 256) << quint8(0) << quint8(0) << quint16(1) << quint16(32)
+            << quint32(png.size()) << offset;
+        offset += png.size();
+    }
+    for (const QByteArray &png : pngs)
+        out.writeRawData(png.constData(), png.size());
+    return file.flush();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -146,7 +181,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "no such directory: %s\n", argv[1]);
         return 2;
     }
-    bool ok = save(drawCube(), dir, "cubeRouge.png");
+    const QImage cube = drawCube();
+    bool ok = save(cube, dir, "cubeRouge.png");
+    ok = saveIco(cube, dir, "cubeRouge.ico") && ok;
     ok = save(drawCross(), dir, "Delete.png") && ok;
     ok = save(drawCheck(), dir, "Check.png") && ok;
     return ok ? 0 : 1;
