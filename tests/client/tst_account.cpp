@@ -98,9 +98,12 @@ private slots:
         VLA_MW window;
         signInByHand(window, "a b&c=d", "pw");
         signInByHand(window, "x#y", "pw");
-        // Everything after '#' is a fragment and never reaches the server.
-        QTRY_COMPARE(rig->server.targets(),
-                     (QList<QByteArray>{"/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1(), "/VELKA/be/login.php?l=x"}));
+        // Everything after '#' is a fragment and never reaches the server. The two
+        // requests go out on two connections and may arrive in either order.
+        QTRY_COMPARE(rig->server.targets().size(), 2);
+        QList<QByteArray> targets = rig->server.targets();
+        std::sort(targets.begin(), targets.end());
+        QCOMPARE(targets, (QList<QByteArray>{"/VELKA/be/login.php?l=a%20b&c=d&p=" + PwDigest.toLatin1(), "/VELKA/be/login.php?l=x"}));
     }
 
     void passwordsDifferInCase()

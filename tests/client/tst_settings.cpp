@@ -18,8 +18,10 @@ private slots:
         QTest::newRow("created") << "";
         // Entering the directory fails: the file lands in the working directory.
         QTest::newRow(".VELKA is a file") << ".VELKA";
+#ifndef Q_OS_WIN // where the home comes from the user's profile, not from HOME
         // Root ignores permission bits; a HOME below a plain file holds nothing for anyone.
         QTest::newRow("HOME cannot hold a directory") << "home";
+#endif
     }
     void settingsFile()
     {

@@ -101,7 +101,7 @@ struct ClientRig
 inline QString runProbe(QProcess &probe, const QProcessEnvironment &extra = {})
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_QPA_PLATFORM", QGuiApplication::platformName()); // where the suite itself shows
     env.insert(extra);
     probe.setProcessEnvironment(env);
     probe.start(QStringLiteral(VELKA_PROBE), {});

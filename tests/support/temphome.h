@@ -2,18 +2,37 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLibrary>
 #include <QSettings>
 #include <QTemporaryDir>
 
-// A HOME of the test's own, so nothing reaches the real ~/.VELKA.
+// A HOME of the test's own, so nothing reaches the real ~/.VELKA. Windows takes the
+// home from the user's profile, never from HOME: there the suites run only under Wine
+// in a prefix of their own, whose profile's .VELKA they clear before and after.
 class TempHome
 {
 public:
-    TempHome() { qputenv("HOME", QFile::encodeName(m_dir.path())); }
-    ~TempHome() { qputenv("HOME", m_oldHome); }
+    TempHome()
+    {
+#ifdef Q_OS_WIN
+        if (!QLibrary::resolve("ntdll", "wine_get_version") || qEnvironmentVariableIsEmpty("WINEPREFIX"))
+            qFatal("On Windows the suites run only under Wine, with a WINEPREFIX of their own");
+        clear();
+#else
+        qputenv("HOME", QFile::encodeName(m_path));
+#endif
+    }
+    ~TempHome()
+    {
+#ifdef Q_OS_WIN
+        clear();
+#else
+        qputenv("HOME", m_oldHome);
+#endif
+    }
 
-    QString path() const { return m_dir.path(); }
-    QString iniPath() const { return m_dir.path() + QStringLiteral("/.VELKA/velka.ini"); }
+    QString path() const { return m_path; }
+    QString iniPath() const { return m_path + QStringLiteral("/.VELKA/velka.ini"); }
     // The settings file as a user writes it by hand.
     void writeIni(const QByteArray &text) const
     {
@@ -26,6 +45,17 @@ public:
     QString value(const QString &key) const { return QSettings(iniPath(), QSettings::IniFormat).value(key).toString(); }
 
 private:
+    void clear() const
+    {
+        QDir(m_path + QStringLiteral("/.VELKA")).removeRecursively();
+        QFile::remove(m_path + QStringLiteral("/.VELKA"));
+    }
+
     QByteArray m_oldHome = qgetenv("HOME");
     QTemporaryDir m_dir;
+#ifdef Q_OS_WIN
+    QString m_path = QDir::homePath();
+#else
+    QString m_path = m_dir.path();
+#endif
 };
