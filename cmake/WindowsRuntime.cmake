@@ -49,3 +49,15 @@ while(velka_qt_plugins)
         COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${plugin}> ${velka_build_dir}/${folder})
 endwhile()
 add_custom_target(velka_windows_runtime ALL ${velka_copies} VERBATIM COMMAND_EXPAND_LISTS)
+
+# Qt's and MinGW's libraries come with their symbols: a stripped install (cpack,
+# or `cmake --install --strip`) drops them as it does the program's.
+if(CMAKE_STRIP)
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            file(GLOB_RECURSE dlls \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\")
+            foreach(dll IN LISTS dlls)
+                execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\" COMMAND_ERROR_IS_FATAL ANY)
+            endforeach()
+        endif()")
+endif()
