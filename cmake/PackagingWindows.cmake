@@ -20,3 +20,6 @@ set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/resources/Icons/cubeRouge.ico")
 set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/resources/Icons/cubeRouge.ico")
 set(CPACK_NSIS_INSTALLED_ICON_NAME "velka-live-assistant.exe")
 set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
+# A 64-bit installer for a 64-bit program: it writes the registry's own view, and
+# runs where only 64-bit programs do (Debian's wine64 without wine32, for one).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
