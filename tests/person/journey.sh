@@ -108,7 +108,8 @@ shot "$win" 02-register
 press Tab Tab space # past the news box, onto Register
 poll 60 box_reads "Registration successful" 03-registration-successful "Congratulation!" ||
     fail "no \"Registration successful\" box: $said"
-login=$(sed -n 's/^Your login is: *\([0-9][0-9]*\)$/\1/p' <<<"$said")
+# OCR may lose the space in "login is" where the font sets it narrow (Wine's).
+login=$(sed -n 's/^Your login *is: *\([0-9][0-9]*\)$/\1/p' <<<"$said")
 [[ -n $login ]] && grep -q "register.php 200 $login " "$work/server.err" || fail "the box shows no login the server gave: $said"
 press Return
 
