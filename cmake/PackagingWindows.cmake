@@ -4,6 +4,8 @@
 # and an uninstaller. `cpack` in the build folder makes both:
 #   velka-live-assistant-<version>-win64.zip and .exe
 set(CPACK_GENERATOR "ZIP;NSIS")
+# Only the client is built for Windows: one package, no choice of parts to install.
+set(CPACK_MONOLITHIC_INSTALL ON)
 
 set(CPACK_NSIS_PACKAGE_NAME "VELKA Live Assistant")
 set(CPACK_NSIS_DISPLAY_NAME "VELKA Live Assistant")

@@ -32,7 +32,7 @@ elseif(MSVC)
 endif()
 
 # Everything lands at the top of the install folder, beside the executable.
-install(FILES $<TARGET_RUNTIME_DLLS:velka-live-assistant> ${velka_compiler_runtime} DESTINATION .)
+install(FILES $<TARGET_RUNTIME_DLLS:velka-live-assistant> ${velka_compiler_runtime} DESTINATION . COMPONENT client)
 
 set(velka_build_dir $<TARGET_FILE_DIR:velka-live-assistant>)
 # The suites' helper also needs Qt's test library.
@@ -43,7 +43,7 @@ endif()
 set(velka_copies COMMAND ${CMAKE_COMMAND} -E copy_if_different ${velka_dlls} ${velka_compiler_runtime} ${velka_build_dir})
 while(velka_qt_plugins)
     list(POP_FRONT velka_qt_plugins plugin folder)
-    install(FILES $<TARGET_FILE:${plugin}> DESTINATION ${folder})
+    install(FILES $<TARGET_FILE:${plugin}> DESTINATION ${folder} COMPONENT client)
     list(APPEND velka_copies
         COMMAND ${CMAKE_COMMAND} -E make_directory ${velka_build_dir}/${folder}
         COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${plugin}> ${velka_build_dir}/${folder})
@@ -59,5 +59,5 @@ if(CMAKE_STRIP)
             foreach(dll IN LISTS dlls)
                 execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\" COMMAND_ERROR_IS_FATAL ANY)
             endforeach()
-        endif()")
+        endif()" COMPONENT client)
 endif()
