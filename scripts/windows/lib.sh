@@ -7,6 +7,9 @@
 windows_build() {
     local dir=$1 qt
     qt=$(bash "$velka_root/scripts/windows/qt.sh") || fail "no Qt for Windows (scripts/windows/qt.sh)"
+    # A folder configured with another Qt would keep finding that one.
+    [[ $(sed -n 's/^CMAKE_PREFIX_PATH:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null) == "$qt" ]] ||
+        rm -f "$dir/CMakeCache.txt"
     cmake -S "$velka_root" -B "$dir" -G Ninja --toolchain "$velka_root/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DVELKA_BUILD_SERVER=OFF \
         -DVELKA_WARNINGS_AS_ERRORS=ON >"$work/windows-configure.log" 2>&1 ||
