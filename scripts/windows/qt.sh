@@ -6,7 +6,7 @@
 # A Qt already there is used as it is. Otherwise a ready copy is unpacked into
 # it: the one given with --from, or ../shared/qt6-mingw/*.tar.xz beside the
 # project. Otherwise, or with --build, Qt is built from Debian's own source of
-# qt6-base, with Debian's patches and ours: 1,078 steps, about 28 minutes on 2
+# qt6-base, with Debian's patches and ours: 1,079 steps, about 24 minutes on 2
 # cores, 81 MB installed. Building needs root (a deb-src line for apt) and
 # scripts/deps/windows.txt installed.
 set -euo pipefail
@@ -87,7 +87,7 @@ else
         -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_doubleconversion=OFF -DFEATURE_system_libb2=OFF \
         -DFEATURE_system_textmarkdownreader=OFF >"$work/configure.log" 2>&1 ||
         { tail -40 "$work/configure.log" >&2; say "configuring Qt failed"; exit 1; }
-    say "building Qt (about 28 minutes on 2 cores)"
+    say "building Qt (about 24 minutes on 2 cores)"
     ninja -C "$work/build" -j "$(nproc)" install >"$work/build.log" 2>&1 ||
         { tail -40 "$work/build.log" >&2; say "building Qt failed"; exit 1; }
     ready "$work/qt" || { say "the build installed no Qt $version"; exit 1; }
