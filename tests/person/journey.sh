@@ -35,7 +35,16 @@ done
 
 window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
 has_window() { [[ -n $(window_named "$1") ]]; }
-shot() { import -window "$1" "$shots/$2.png"; }
+# shot <window> <name>: the window once it has stopped changing, so a picture never
+# catches a repaint half done.
+shot() {
+    local tries=20
+    import -window "$1" "$shots/$2.png" || return 1
+    until import -window "$1" "$work/again.png" && [[ $(compare -metric AE "$shots/$2.png" "$work/again.png" null: 2>&1) == 0 ]]; do
+        ((--tries > 0)) || return 1
+        mv "$work/again.png" "$shots/$2.png"
+    done
+}
 # box_reads <title> <screenshot> <text>: the box is up and, once its words are
 # painted, says text; all it says is left in $said.
 box_reads() {
