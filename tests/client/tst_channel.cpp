@@ -68,7 +68,7 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("body");
         // Sign-in and registration answers of every kind are the account suite's.
-        QTest::newRow("register, slow chunked body") << 2 << QByteArray("-12345");
+        QTest::newRow("register, body in two pieces") << 2 << QByteArray("-12345");
         QTest::newRow("type 0") << 0 << QByteArray("1");
         QTest::newRow("type 99") << 99 << QByteArray("42");
     }
@@ -76,7 +76,7 @@ private slots:
     {
         QFETCH(int, type);
         QFETCH(QByteArray, body);
-        rig->server.setDefaultAnswer({.body = body, .chunks = 6, .delayMs = 15});
+        rig->server.setDefaultAnswer({.body = body, .delayMs = 15, .partial = 2});
         bool visibleWhileOpen = false;
         rig->closer.whileOpen = [&] { visibleWhileOpen = ::progressWindow()->isVisible(); };
         VLA_MW window;

@@ -17,8 +17,7 @@ public:
     {
         int status = 200;
         QByteArray body;
-        int chunks = 0; // chunked encoding, one chunk every delayMs
-        int delayMs = 0;
+        int delayMs = 0; // between the pieces below
         bool held = false; // nothing goes out before release()...
         int partial = -1;  // ...but the head, and this many body bytes after delayMs
                            // (progress reports that come together are throttled away)
@@ -74,20 +73,12 @@ private:
 
     void respond(QTcpSocket *socket, const Answer &a)
     {
-        QList<QByteArray> pieces = {"HTTP/1.1 " + QByteArray::number(a.status) + " Scripted\r\n"};
-        if (a.chunks > 0) {
-            pieces[0] += "Transfer-Encoding: chunked\r\n\r\n";
-            const qsizetype step = a.body.size() / a.chunks + 1;
-            for (qsizetype at = 0; at < a.body.size(); at += step)
-                pieces << QByteArray::number(a.body.mid(at, step).size(), 16) + "\r\n" + a.body.mid(at, step) + "\r\n";
-            pieces << "0\r\n\r\n";
-        } else {
-            pieces[0] += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\n\r\n";
-            if (a.partial >= 0)
-                pieces << a.body.left(a.partial) << a.body.mid(a.partial);
-            else
-                pieces[0] += a.body;
-        }
+        QList<QByteArray> pieces = {"HTTP/1.1 " + QByteArray::number(a.status) + " Scripted\r\nContent-Length: "
+                                    + QByteArray::number(a.body.size()) + "\r\n\r\n"};
+        if (a.partial >= 0)
+            pieces << a.body.left(a.partial) << a.body.mid(a.partial);
+        else
+            pieces[0] += a.body;
         const qsizetype heldFrom = !a.held ? pieces.size() : a.partial >= 0 ? 2 : 0;
         const QPointer<QTcpSocket> guard(socket);
         for (qsizetype i = 0; i < pieces.size(); ++i) {
