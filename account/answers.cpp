@@ -1,6 +1,6 @@
 #include "account/answers.h"
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 
 bool loginAccepted(const QByteArray &body)
 {

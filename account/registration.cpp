@@ -2,7 +2,7 @@
 
 #include "account/answers.h"
 #include "account/passworddigest.h"
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 #include "settings/settingskeys.h"
 #include "ui_vla_mw.h"
 

@@ -1,6 +1,6 @@
 #include "app/vla_mw.h"
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 
 #include <QMessageBox>
 #include <QSettings>

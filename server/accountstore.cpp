@@ -1,6 +1,6 @@
 #include "server/accountstore.h"
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 #include "server/postgresaccountstore.h"
 #include "server/sqliteaccountstore.h"
 

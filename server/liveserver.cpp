@@ -1,6 +1,6 @@
 #include "server/liveserver.h"
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 #include "server/accountstore.h"
 #include "server/connectionguard.h"
 

@@ -1,6 +1,6 @@
 #include "server/requestparsing.h"
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/liveserver.h"
+#include "net/liveprotocol.h"
 #include "server/liveserver.h"
 
 #include <QCryptographicHash>
