@@ -1,5 +1,7 @@
 #include "server/liveserver.h"
+#include "server/requestparsing.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +27,16 @@ quint64 number(const QCommandLineParser &parser, const QString &name, quint64 ma
     return value;
 }
 
+// The answers of the scripts, for --help: the register.php codes come from their one definition.
+QString answersText()
+{
+    QString text = QStringLiteral("\nlogin.php answers 1 for an accepted sign-in, 0 otherwise.\n"
+                                  "register.php answers the new login, or one of these codes:\n");
+    for (const RegisterError::Meaning &meaning : RegisterError::Meanings)
+        text += QStringLiteral("  %1  %2\n").arg(meaning.code, 2).arg(QLatin1String(meaning.text));
+    return text;
+}
+
 QString defaultDatabase()
 {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
@@ -42,7 +54,8 @@ int main(int argc, char *argv[])
     const LiveServerOptions defaults;
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Live server of the VELKA Live Assistant: answers login.php and register.php."));
+        QStringLiteral("Live server of the VELKA Live Assistant: answers login.php and register.php.\n")
+        + answersText());
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -109,8 +122,6 @@ int main(int argc, char *argv[])
         options.hashCost.opsLimit = number(parser, QStringLiteral("hash-ops"), 0xffffffffULL);
     if (parser.isSet(QStringLiteral("hash-mem")))
         options.hashCost.memLimit = std::size_t(number(parser, QStringLiteral("hash-mem"), 0xffffffffULL)) * 1024;
-    if (!options.hashCost.isValid())
-        fail(QStringLiteral("the hash cost is outside what Argon2id accepts"));
     options.maxPendingHashes = int(number(parser, QStringLiteral("max-pending"), 100000));
     options.maxConnections = int(number(parser, QStringLiteral("max-connections"), 1000000));
     options.idleTimeoutMs = int(number(parser, QStringLiteral("idle-timeout"), 86400)) * 1000;
@@ -120,10 +131,20 @@ int main(int argc, char *argv[])
     options.signInThrottle.firstDelayMs = qint64(number(parser, QStringLiteral("sign-in-delay"), 60000));
     options.tlsCertificate = parser.value(QStringLiteral("tls-cert"));
     options.tlsKey = parser.value(QStringLiteral("tls-key"));
+    if (const QString error = optionsError(options); !error.isEmpty())
+        fail(error);
 
     LiveServer server(options);
+    // The access log leaves in blocks, whenever the event loop has nothing
+    // left to do: one write for many requests under load, none held back when idle.
+    static char logBuffer[64 * 1024];
+    std::setvbuf(stderr, logBuffer, _IOFBF, sizeof logBuffer);
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                     [] { std::fflush(stderr); });
     QObject::connect(&server, &LiveServer::requestLogged, [](const QString &line) {
-        std::fprintf(stderr, "%s\n", qUtf8Printable(line));
+        const QByteArray text = line.toUtf8();
+        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+        std::fputc('\n', stderr);
     });
     if (!server.start()) {
         std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(server.errorString()));

@@ -2,6 +2,8 @@
 
 #include "net/liveprotocol.h"
 
+#include <QStringTokenizer>
+
 #include <algorithm>
 #include <limits>
 
@@ -13,6 +15,29 @@ bool hasControlCharacter(const QString &text)
 }
 
 } // namespace
+
+QStringView QueryParameters::find(QLatin1String name) const
+{
+    for (qsizetype from = 0; from <= m_query.size();) {
+        qsizetype to = m_query.indexOf(u'&', from);
+        if (to < 0)
+            to = m_query.size();
+        const QStringView item = QStringView(m_query).sliced(from, to - from);
+        from = to + 1;
+        const qsizetype equals = item.indexOf(u'=');
+        const QStringView key = equals < 0 ? item : item.first(equals);
+        // A name may come percent-encoded; the common case needs no decoding.
+        if (key.contains(u'%') ? QUrl::fromPercentEncoding(key.toLatin1()) == name : key == name)
+            return equals < 0 ? QStringView(u"") : item.sliced(equals + 1);
+    }
+    return {};
+}
+
+QString QueryParameters::value(QLatin1String name) const
+{
+    const QStringView encoded = find(name);
+    return encoded.contains(u'%') ? QUrl::fromPercentEncoding(encoded.toLatin1()) : encoded.toString();
+}
 
 bool isDigest(const QString &text)
 {
@@ -32,19 +57,21 @@ qint64 parseLogin(const QString &raw)
     return login <= std::numeric_limits<int>::max() ? login : 0;
 }
 
-SignInRequest parseSignIn(const QUrlQuery &query)
+SignInRequest parseSignIn(const QueryParameters &query)
 {
     SignInRequest request;
-    const qint64 login = parseLogin(query.queryItemValue(QStringLiteral("l"), QUrl::FullyDecoded));
-    const QString digest = query.queryItemValue(QStringLiteral("p"), QUrl::FullyDecoded);
-    if (login != 0 && isDigest(digest)) {
+    const qint64 login = parseLogin(query.value(QLatin1String("l")));
+    if (login == 0)
+        return request;
+    const QString digest = query.value(QLatin1String("p"));
+    if (isDigest(digest)) {
         request.login = login;
         request.digest = digest.toLatin1();
     }
     return request;
 }
 
-RegistrationRequest parseRegistration(const QUrlQuery &query, int maxValueLength)
+RegistrationRequest parseRegistration(const QueryParameters &query, int maxValueLength)
 {
     RegistrationRequest request;
     const auto reject = [&](int code) {
@@ -54,10 +81,10 @@ RegistrationRequest parseRegistration(const QUrlQuery &query, int maxValueLength
         return request;
     };
     for (const char *name : RegisterParam::Order) {
-        const QString key = QLatin1String(name);
-        if (!query.hasQueryItem(key))
+        const QLatin1String key(name);
+        if (!query.contains(key))
             return reject(RegisterError::MissingParameter);
-        const QString value = query.queryItemValue(key, QUrl::FullyDecoded);
+        const QString value = query.value(key);
         if (value.size() > maxValueLength)
             return reject(RegisterError::TooLong);
         if (hasControlCharacter(value))
@@ -80,8 +107,12 @@ RegistrationRequest parseRegistration(const QUrlQuery &query, int maxValueLength
 QString scriptOf(const QString &path, const QStringList &directory)
 {
     // A live/directory or server setting with a stray slash still reaches the scripts.
-    const QStringList segments = path.split(u'/', Qt::SkipEmptyParts);
-    const bool inDirectory = segments.size() == directory.size() + 1
-        && std::equal(directory.cbegin(), directory.cend(), segments.cbegin());
-    return inDirectory ? segments.last() : QString();
+    qsizetype matched = 0;
+    QStringView last;
+    for (const QStringView segment : qTokenize(path, u'/', Qt::SkipEmptyParts)) {
+        if (!last.isNull() && (matched >= directory.size() || directory[matched++] != last))
+            return {};
+        last = segment;
+    }
+    return matched == directory.size() ? last.toString() : QString();
 }

@@ -2,26 +2,65 @@
 
 #include <QString>
 #include <QStringList>
-#include <QUrlQuery>
+#include <QUrl>
 
 // Reading the scripts' parameters: no network, no store, so that anything a
 // caller can put in a URL can be thrown at it alone.
 
-// Answers of register.php other than a new login. The client shows the number.
+// Answers of register.php other than a new login. The client shows the number;
+// Meanings is where --help and the documentation learn what each one says.
 namespace RegisterError {
 enum : int {
-    Internal = 0,          // hashing failed, as a rule for want of memory
+    Internal = 0,
     MissingParameter = -1,
     TooLong = -2,
-    BadDigest = -3,        // pas is not 32 lower-case hex characters
+    BadDigest = -3,
     StorageFailure = -4,
-    StorageReadOnly = -5,  // read-only or full
-    BadNewsFlag = -6,      // new is neither "0" nor "1"
+    StorageReadOnly = -5,
+    BadNewsFlag = -6,
     ControlCharacter = -7,
-    Busy = -8,             // too many passwords waiting to be hashed
+    Busy = -8,
     NoLoginLeft = -9,
 };
-}
+struct Meaning
+{
+    int code;
+    const char *text;
+};
+inline constexpr Meaning Meanings[] = {
+    {Internal, "the password could not be hashed (not enough memory for the hash cost)"},
+    {MissingParameter, "a parameter is missing"},
+    {TooLong, "a value is longer than 256 characters"},
+    {BadDigest, "pas is not 32 lower-case hex characters"},
+    {StorageFailure, "the database failed to store the account"},
+    {StorageReadOnly, "the database is read-only (--read-only, or it refuses writes) or full"},
+    {BadNewsFlag, "new is neither 0 nor 1"},
+    {ControlCharacter, "a value holds a control character (line break, tab...)"},
+    {Busy, "server busy: too many passwords waiting to be hashed (--max-pending); try again"},
+    {NoLoginLeft, "no login number left (2147483647 reached)"},
+};
+} // namespace RegisterError
+
+// The query of a request target, read as QUrlQuery reads it (values fully
+// decoded, '+' kept, the first of repeated names) without first splitting
+// every item into strings: the scripts look up a few names once each.
+class QueryParameters
+{
+public:
+    explicit QueryParameters(const QUrl &url)
+        : m_query(url.query(QUrl::FullyEncoded))
+    {}
+
+    bool contains(QLatin1String name) const { return !find(name).isNull(); }
+    // Fully decoded; empty when the name is absent or has no value.
+    QString value(QLatin1String name) const;
+
+private:
+    // The encoded value of name ("" when it has none), or a null view.
+    QStringView find(QLatin1String name) const;
+
+    QString m_query;
+};
 
 // 32 lower-case hex characters: the only shape of a password digest.
 bool isDigest(const QString &text);
@@ -35,7 +74,7 @@ struct SignInRequest
     qint64 login = 0; // 0: malformed, answered as a refusal
     QByteArray digest;
 };
-SignInRequest parseSignIn(const QUrlQuery &query);
+SignInRequest parseSignIn(const QueryParameters &query);
 
 struct RegistrationRequest
 {
@@ -45,7 +84,7 @@ struct RegistrationRequest
     bool news = false;
 };
 // Checked in the client's order; the first parameter at fault decides the code.
-RegistrationRequest parseRegistration(const QUrlQuery &query, int maxValueLength);
+RegistrationRequest parseRegistration(const QueryParameters &query, int maxValueLength);
 
 // The script a decoded URL path names inside directory ("login.php",
 // "register.php", ...), or empty when it lies elsewhere. Empty segments are skipped.

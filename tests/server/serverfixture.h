@@ -2,6 +2,7 @@
 
 #include "net/liveprotocol.h"
 #include "server/liveserver.h"
+#include "server/requestparsing.h"
 
 #include <QCryptographicHash>
 #include <QEventLoop>

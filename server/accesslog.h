@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// One request as the access log keeps it: never the query, so never a digest
+// or a registration detail.
+struct AccessEntry
+{
+    QString peer;                 // address:port
+    QLatin1String method{"-"};    // "-": refused before a request was read
+    QString path = QStringLiteral("-"); // percent-encoded, so it cannot forge a line
+    int status = 0;               // 0: the client left before its answer
+    QByteArray body;
+    qint64 ms = 0;
+    QString note;                 // why, for refusals and storage errors
+};
+
+// "<UTC time> <peer> <method> <path> <status> <body or -> <ms>ms[ (note)]",
+// or "- aborted" in place of status and body.
+QString accessLogLine(const AccessEntry &entry);

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "server/passwordhash.h"
+#include "server/requestscanner.h"
+#include "server/signinthrottle.h"
+
+#include <QHostAddress>
+#include <QString>
+
+struct LiveServerOptions
+{
+    static constexpr quint16 DefaultPort = 8421;
+
+    QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = DefaultPort; // 0 picks a free port
+    QString database;           // "sqlite:<path>", a path, or "postgresql://..."
+    bool readOnly = false;      // serve sign-ins, refuse registrations
+    QString directory = QStringLiteral("VELKA/be");
+    HashCost hashCost = HashCost::interactive();
+    int maxPendingHashes = 32;
+    int maxValueLength = 256;
+    RequestLimits requestLimits; // per request, checked before Qt's parser reads
+    int maxConnections = 1000;   // beyond it, new connections get 503
+    int idleTimeoutMs = 30000;   // idle between requests, or for one request to arrive whole
+    ThrottlePolicy signInThrottle;
+    QString tlsCertificate; // PEM files; both or neither
+    QString tlsKey;
+};
+
+// What makes options unusable, or an empty string. The command line and
+// LiveServer::start() both ask here, so each rule is written once.
+QString optionsError(const LiveServerOptions &options);
