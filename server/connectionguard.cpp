@@ -43,7 +43,7 @@ void ConnectionGuard::readyRead()
     }
     const RequestScanner::Verdict verdict = m_scanner.feed(fresh, qMax<qint64>(size, 0));
     if (verdict != RequestScanner::Verdict::Ok) {
-        refuse(RequestScanner::status(verdict), m_scanner.tlsHandshake()
+        refuse(int(verdict), m_scanner.tlsHandshake()
                                                     ? QStringLiteral("TLS handshake on the plain port, closed")
                                                     : QString::fromLatin1(RequestScanner::meaning(verdict)));
         return;

@@ -18,17 +18,13 @@ constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
 class PostgresAccountStore final : public SqlAccountStore
 {
 public:
-    explicit PostgresAccountStore(bool readOnly)
-        : SqlAccountStore("velka-pg", readOnly)
-    {}
-
-    bool open(const QString &uri);
-
-    Result addAccount(const NewAccount &account, qint64 *login) override;
+    using SqlAccountStore::SqlAccountStore;
 
 private:
     bool connect();
     bool prepareSchema();
+    bool open(const QString &uri) override;
+    Result insert(const NewAccount &account, qint64 *login) override;
     Result failure(const QSqlError &error) override;
 
     QString m_target; // the URI without its password, for messages
@@ -107,16 +103,11 @@ bool PostgresAccountStore::prepareSchema()
         return false;
     }
 
-    QString columns;
-    for (const QString &name : accountDetailNames())
-        columns += name + QLatin1String(" TEXT NOT NULL, ");
     // The identity sequence hands each login out once, whichever server asks,
     // and never again, even after a rollback or a removed account.
-    const QString create = QLatin1String("CREATE TABLE IF NOT EXISTS accounts ("
-                                         "login INTEGER GENERATED ALWAYS AS IDENTITY "
-                                         "(START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY, ")
-        + columns
-        + QLatin1String("news SMALLINT NOT NULL, pwhash TEXT NOT NULL, created TIMESTAMPTZ NOT NULL)");
+    const QString create = accountsTable(QLatin1String("INTEGER GENERATED ALWAYS AS IDENTITY "
+                                                       "(START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY"),
+                                         QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ"));
     bool ok = db.transaction()
         && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock))
         && query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"))
@@ -127,13 +118,7 @@ bool PostgresAccountStore::prepareSchema()
         ok = found == SchemaVersion
             || query.exec(QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)").arg(SchemaVersion));
     }
-    ok = ok && db.commit();
-    if (!ok) {
-        m_error = QStringLiteral("cannot create the accounts table: %1")
-                      .arg(query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
-        db.rollback();
-    }
-    return ok;
+    return (ok && db.commit()) || schemaFailed(query);
 }
 
 AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
@@ -156,27 +141,12 @@ AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
     return result;
 }
 
-AccountStore::Result PostgresAccountStore::addAccount(const NewAccount &account, qint64 *login)
+AccountStore::Result PostgresAccountStore::insert(const NewAccount &account, qint64 *login)
 {
-    if (m_readOnly) {
-        m_error = QStringLiteral("the store is read-only");
-        return Result::ReadOnly;
-    }
-    const QStringList names = accountDetailNames();
-    Q_ASSERT(account.details.size() == names.size());
-
-    QString marks;
-    for (qsizetype i = 0; i < names.size() + 3; ++i)
-        marks += i == 0 ? QLatin1String("?") : QLatin1String(", ?");
     // One statement, committed on its own before the login is read back.
     QSqlQuery query(database());
-    query.prepare(QLatin1String("INSERT INTO accounts (") + names.join(QLatin1String(", "))
-                  + QLatin1String(", news, pwhash, created) VALUES (") + marks + QLatin1String(") RETURNING login"));
-    for (const QString &value : account.details)
-        query.addBindValue(value);
-    query.addBindValue(account.news ? 1 : 0);
-    query.addBindValue(QString::fromLatin1(account.passwordHash));
-    query.addBindValue(account.created.toUTC());
+    if (!prepareInsert(query, account, account.created.toUTC(), QLatin1String(" RETURNING login")))
+        return failure(query.lastError());
     if (!query.exec())
         return failure(query.lastError());
     if (!query.next()) {
@@ -196,10 +166,5 @@ bool isPostgresLocation(const QString &location)
 
 std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, QString *error)
 {
-    auto store = std::make_unique<PostgresAccountStore>(readOnly);
-    if (!store->open(uri)) {
-        *error = store->errorString();
-        return nullptr;
-    }
-    return store;
+    return SqlAccountStore::make<PostgresAccountStore>(uri, readOnly, error);
 }

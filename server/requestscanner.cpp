@@ -145,40 +145,15 @@ RequestScanner::Verdict RequestScanner::lineEnded()
     return Verdict::Ok;
 }
 
-int RequestScanner::status(Verdict verdict)
-{
-    switch (verdict) {
-    case Verdict::Ok:
-        return 200;
-    case Verdict::BadRequest:
-        return 400;
-    case Verdict::LengthRequired:
-        return 411;
-    case Verdict::BodyTooLarge:
-        return 413;
-    case Verdict::RequestLineTooLong:
-        return 414;
-    case Verdict::HeaderTooLarge:
-        return 431;
-    }
-    return 400;
-}
-
 const char *RequestScanner::meaning(Verdict verdict)
 {
     switch (verdict) {
-    case Verdict::Ok:
-        return "ok";
-    case Verdict::BadRequest:
-        return "malformed request";
-    case Verdict::LengthRequired:
-        return "body of unannounced length";
-    case Verdict::BodyTooLarge:
-        return "body too large";
-    case Verdict::RequestLineTooLong:
-        return "request line too long";
-    case Verdict::HeaderTooLarge:
-        return "header fields too large";
+    case Verdict::Ok: return "ok";
+    case Verdict::BadRequest: return "malformed request";
+    case Verdict::LengthRequired: return "body of unannounced length";
+    case Verdict::BodyTooLarge: return "body too large";
+    case Verdict::RequestLineTooLong: return "request line too long";
+    case Verdict::HeaderTooLarge: return "header fields too large";
     }
     return "malformed request";
 }

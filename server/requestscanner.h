@@ -22,13 +22,14 @@ struct RequestLimits
 class RequestScanner
 {
 public:
+    // Each the HTTP status that answers it.
     enum class Verdict {
-        Ok,
-        BadRequest,         // 400: not "METHOD target HTTP/1.x", a field with no name, a length that is no number
-        LengthRequired,     // 411: a body of unannounced length (Transfer-Encoding)
-        BodyTooLarge,       // 413
-        RequestLineTooLong, // 414
-        HeaderTooLarge,     // 431: too many fields or bytes
+        Ok = 200,
+        BadRequest = 400,         // not "METHOD target HTTP/1.x", a field with no name, a length that is no number
+        LengthRequired = 411,     // a body of unannounced length (Transfer-Encoding)
+        BodyTooLarge = 413,
+        RequestLineTooLong = 414,
+        HeaderTooLarge = 431,     // too many fields or bytes
     };
 
     explicit RequestScanner(const RequestLimits &limits = {})
@@ -46,7 +47,6 @@ public:
     // The first byte of the connection opened a TLS handshake.
     bool tlsHandshake() const { return m_tls; }
 
-    static int status(Verdict verdict);
     static const char *meaning(Verdict verdict); // for the access log
 
 private:

@@ -16,18 +16,13 @@ constexpr int SchemaVersion = 1;
 class SqliteAccountStore final : public SqlAccountStore
 {
 public:
-    explicit SqliteAccountStore(bool readOnly)
-        : SqlAccountStore("velka-accounts", readOnly)
-    {}
-
-    bool open(const QString &path);
-
-    Result addAccount(const NewAccount &account, qint64 *login) override;
+    using SqlAccountStore::SqlAccountStore;
 
 private:
-    Result failure(const QSqlError &error) override;
     bool createSchema(QSqlQuery &query);
-
+    bool open(const QString &path) override;
+    Result insert(const NewAccount &account, qint64 *login) override;
+    Result failure(const QSqlError &error) override;
 };
 
 bool SqliteAccountStore::open(const QString &path)
@@ -91,23 +86,14 @@ bool SqliteAccountStore::open(const QString &path)
 bool SqliteAccountStore::createSchema(QSqlQuery &query)
 {
     QSqlDatabase db = database();
-    QString columns;
-    for (const QString &name : accountDetailNames())
-        columns += name + QLatin1String(" TEXT NOT NULL, ");
     // AUTOINCREMENT: a login once handed out is never handed out again, even
     // after the newest account was removed by hand.
-    const QString create = QLatin1String("CREATE TABLE IF NOT EXISTS accounts ("
-                                         "login INTEGER PRIMARY KEY AUTOINCREMENT, ")
-        + columns
-        + QLatin1String("news INTEGER NOT NULL, pwhash TEXT NOT NULL, created TEXT NOT NULL)");
-    const bool ok = db.transaction() && query.exec(create)
-        && query.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)) && db.commit();
-    if (!ok) {
-        m_error = QStringLiteral("cannot create the accounts table: %1")
-                      .arg(query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
-        db.rollback();
-    }
-    return ok;
+    const QString create = accountsTable(QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"),
+                                         QLatin1String("INTEGER"), QLatin1String("TEXT"));
+    if (!db.transaction() || !query.exec(create)
+        || !query.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)) || !db.commit())
+        return schemaFailed(query);
+    return true;
 }
 
 AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
@@ -120,31 +106,13 @@ AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
     return code == SqliteReadOnly || code == SqliteFull ? Result::ReadOnly : Result::Failed;
 }
 
-AccountStore::Result SqliteAccountStore::addAccount(const NewAccount &account, qint64 *login)
+AccountStore::Result SqliteAccountStore::insert(const NewAccount &account, qint64 *login)
 {
-    if (m_readOnly) {
-        m_error = QStringLiteral("the store is read-only");
-        return Result::ReadOnly;
-    }
-    const QStringList names = accountDetailNames();
-    Q_ASSERT(account.details.size() == names.size());
-
     QSqlDatabase db = database();
     if (!db.transaction())
         return failure(db.lastError());
-
     QSqlQuery query(db);
-    QString marks;
-    for (qsizetype i = 0; i < names.size() + 3; ++i)
-        marks += i == 0 ? QLatin1String("?") : QLatin1String(", ?");
-    query.prepare(QLatin1String("INSERT INTO accounts (") + names.join(QLatin1String(", "))
-                  + QLatin1String(", news, pwhash, created) VALUES (") + marks + u')');
-    for (const QString &value : account.details)
-        query.addBindValue(value);
-    query.addBindValue(account.news ? 1 : 0);
-    query.addBindValue(QString::fromLatin1(account.passwordHash));
-    query.addBindValue(account.created.toUTC().toString(Qt::ISODateWithMs));
-    if (!query.exec()) {
+    if (!prepareInsert(query, account, account.created.toUTC().toString(Qt::ISODateWithMs)) || !query.exec()) {
         const Result result = failure(query.lastError());
         db.rollback();
         return result;
@@ -171,10 +139,5 @@ AccountStore::Result SqliteAccountStore::addAccount(const NewAccount &account, q
 
 std::unique_ptr<AccountStore> openSqliteAccountStore(const QString &path, bool readOnly, QString *error)
 {
-    auto store = std::make_unique<SqliteAccountStore>(readOnly);
-    if (!store->open(path)) {
-        *error = store->errorString();
-        return nullptr;
-    }
-    return store;
+    return SqlAccountStore::make<SqliteAccountStore>(path, readOnly, error);
 }
