@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# The PostgreSQL account store on a real server: started on loopback for the
-# suite, stopped after it. Three server processes share the database.
+# The PostgreSQL account store on a real server, started on loopback for the
+# suites' PostgreSQL rows and stopped after them: the store itself, and three
+# server processes sharing the database under load.
 set -euo pipefail
-VELKA_LOAD_SCALE=10 tests/postgres/with-postgres.sh "$BUILD_DIR/tests/postgres/tst_postgres"
+export VELKA_LOAD_SCALE=10
+tests/postgres/with-postgres.sh bash -c '"$0"/tests/server/tst_liveserver storedAccounts &&
+    "$0"/tests/server/tst_serverload "registrations:three servers, one PostgreSQL"' "$BUILD_DIR"

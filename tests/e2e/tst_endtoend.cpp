@@ -3,7 +3,7 @@
 #include "serverfixture.h"
 
 // The client and the reference server together, both real, under a private HOME.
-class TstEndToEnd : public QObject
+class tst_EndToEnd : public QObject
 {
     Q_OBJECT
 
@@ -51,5 +51,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TstEndToEnd)
+QTEST_MAIN(tst_EndToEnd)
 #include "tst_endtoend.moc"
