@@ -34,6 +34,7 @@ QString answersText()
                                   "register.php answers the new login, or one of these codes:\n");
     for (const RegisterError::Meaning &meaning : RegisterError::Meanings)
         text += QStringLiteral("  %1  %2\n").arg(meaning.code, 2).arg(QLatin1String(meaning.text));
+    text.chop(1);
     return text;
 }
 
