@@ -4,9 +4,22 @@
 
 namespace {
 
-// ISO 8601 in UTC with milliseconds. Formatting a date is costly next to a
-// cheap request, so the part up to the seconds is made once a second.
-QString timestamp()
+// Digits appended in place: a number through a temporary string costs an
+// allocation, next to a cheap request a dear one.
+void appendNumber(QString &line, qint64 value)
+{
+    char16_t digits[20];
+    int count = 0;
+    do
+        digits[count++] = char16_t(u'0' + value % 10);
+    while ((value /= 10) > 0);
+    while (count > 0)
+        line += QChar(digits[--count]);
+}
+
+// ISO 8601 in UTC with milliseconds. Formatting a date is costly too, so the
+// part up to the seconds is made once a second.
+void appendTimestamp(QString &line)
 {
     thread_local qint64 second = -1;
     thread_local QString upToSeconds;
@@ -16,8 +29,11 @@ QString timestamp()
         upToSeconds = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss."));
     }
     const int ms = int(now % 1000);
-    const char digits[] = {char('0' + ms / 100), char('0' + ms / 10 % 10), char('0' + ms % 10), 'Z'};
-    return upToSeconds + QLatin1String(digits, 4);
+    line += upToSeconds;
+    line += QChar(u'0' + ms / 100);
+    line += QChar(u'0' + ms / 10 % 10);
+    line += QChar(u'0' + ms % 10);
+    line += u'Z';
 }
 
 } // namespace
@@ -25,8 +41,8 @@ QString timestamp()
 QString accessLogLine(const AccessEntry &entry)
 {
     QString line;
-    line.reserve(96 + entry.path.size() + entry.body.size() + entry.note.size());
-    line += timestamp();
+    line.reserve(96 + entry.peer.size() + entry.path.size() + entry.body.size() + entry.note.size());
+    appendTimestamp(line);
     line += u' ';
     line += entry.peer;
     line += u' ';
@@ -37,12 +53,12 @@ QString accessLogLine(const AccessEntry &entry)
         line += QLatin1String(" - aborted ");
     } else {
         line += u' ';
-        line += QString::number(entry.status);
+        appendNumber(line, entry.status);
         line += u' ';
         line += entry.body.isEmpty() ? QLatin1String("-") : QLatin1String(entry.body);
         line += u' ';
     }
-    line += QString::number(entry.ms);
+    appendNumber(line, entry.ms);
     line += QLatin1String("ms");
     if (!entry.note.isEmpty()) {
         line += QLatin1String(" (");

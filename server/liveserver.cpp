@@ -93,7 +93,8 @@ bool LiveServer::Run::start(QString *error)
 void LiveServer::Run::request(quint64 id, const QHttpServerRequest &request)
 {
     const QUrl url = request.url();
-    const QString script = scriptOf(url.path(QUrl::FullyDecoded), m_directory);
+    const QString path = url.path(QUrl::FullyDecoded);
+    const QStringView script = scriptOf(path, m_directory);
     const bool isLogin = script == QLatin1String(LiveScript::Login);
     if (!isLogin && script != QLatin1String(LiveScript::Register))
         front->answer(id, 404);

@@ -5,7 +5,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
+#include <QStringEncoder>
 
 #include <cstdio>
 #include <cstdlib>
@@ -136,16 +138,25 @@ int main(int argc, char *argv[])
         fail(error);
 
     LiveServer server(options);
-    // The access log leaves in blocks, whenever the event loop has nothing
-    // left to do: one write for many requests under load, none held back when idle.
-    static char logBuffer[64 * 1024];
-    std::setvbuf(stderr, logBuffer, _IOFBF, sizeof logBuffer);
-    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-                     [] { std::fflush(stderr); });
-    QObject::connect(&server, &LiveServer::requestLogged, [](const QString &line) {
-        const QByteArray text = line.toUtf8();
-        std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
-        std::fputc('\n', stderr);
+    // The access log leaves in blocks, whenever the event loop has nothing left
+    // to do: one write for many requests under load, none held back when idle.
+    // Kept out of stdio, whose locks every line would pay once the hashing
+    // threads exist.
+    QFile log;
+    log.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    QByteArray pending;
+    QStringEncoder utf8(QStringEncoder::Utf8);
+    QObject::connect(&server, &LiveServer::requestLogged, [&](const QString &line) {
+        const qsizetype used = pending.size();
+        pending.resize(used + utf8.requiredSpace(line.size()) + 1);
+        char *end = utf8.appendToBuffer(pending.data() + used, line);
+        *end++ = '\n';
+        pending.resize(end - pending.constData());
+    });
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, [&] {
+        if (!pending.isEmpty())
+            log.write(pending);
+        pending.resize(0);
     });
     if (!server.start()) {
         std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(server.errorString()));

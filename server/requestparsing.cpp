@@ -104,7 +104,7 @@ RegistrationRequest parseRegistration(const QueryParameters &query, int maxValue
     return request;
 }
 
-QString scriptOf(const QString &path, const QStringList &directory)
+QStringView scriptOf(QStringView path, const QStringList &directory)
 {
     // A live/directory or server setting with a stray slash still reaches the scripts.
     qsizetype matched = 0;
@@ -114,5 +114,5 @@ QString scriptOf(const QString &path, const QStringList &directory)
             return {};
         last = segment;
     }
-    return matched == directory.size() ? last.toString() : QString();
+    return matched == directory.size() ? last : QStringView();
 }

@@ -88,4 +88,4 @@ RegistrationRequest parseRegistration(const QueryParameters &query, int maxValue
 
 // The script a decoded URL path names inside directory ("login.php",
 // "register.php", ...), or empty when it lies elsewhere. Empty segments are skipped.
-QString scriptOf(const QString &path, const QStringList &directory);
+QStringView scriptOf(QStringView path, const QStringList &directory);
