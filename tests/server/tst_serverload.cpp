@@ -5,9 +5,11 @@
 #include <functional>
 
 // GETs of the scripts, all at once over at most `parallel` connections spread over ports (a
-// manager opens six to a server); onAnswer(index, status or 0 when none came, body) for each.
+// manager opens six to a server); onAnswer(index, status or 0 when none came, body) for each,
+// until it returns false: what is still out then is left unheard (a killed server's
+// connection may never end).
 static void load(const QList<quint16> &ports, int parallel, const QStringList &scripts,
-                 const std::function<void(qsizetype, int, const QByteArray &)> &onAnswer)
+                 const std::function<bool(qsizetype, int, const QByteArray &)> &onAnswer)
 {
     std::vector<std::unique_ptr<QNetworkAccessManager>> managers(qMax(parallel / 6, 1));
     for (auto &manager : managers)
@@ -20,13 +22,16 @@ static void load(const QList<quint16> &ports, int parallel, const QStringList &s
         QObject::connect(reply, &QNetworkReply::finished, reply, [&, i, reply] {
             // Network errors (below 200) leave no answer, even after a status line came in.
             const bool answered = reply->error() == QNetworkReply::NoError || reply->error() >= 200;
-            onAnswer(i, answered ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0,
-                     answered ? reply->readAll() : QByteArray());
-            if (--left == 0)
+            if (!onAnswer(i, answered ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0,
+                          answered ? reply->readAll() : QByteArray()) || --left == 0)
                 done.start(0);
         });
     }
     QVERIFY(scripts.isEmpty() || QSignalSpy(&done, &QTimer::timeout).wait(120000));
+    for (auto &manager : managers) {
+        for (QNetworkReply *reply : manager->findChildren<QNetworkReply *>())
+            reply->disconnect();
+    }
 }
 
 // Registrations racing on many connections to shipped servers on one database, of which one may
@@ -80,8 +85,9 @@ private slots:
                 refused += login <= 0 || owner.contains(login);
                 owner.insert(login, int(i));
             }
-            if (kill && owner.size() >= count / 3 && running[0]->process.state() == QProcess::Running)
+            if (kill && owner.size() >= count / 3)
                 running[0]->kill();
+            return running[0]->process.state() == QProcess::Running;
         });
         running.clear();
 
@@ -93,6 +99,7 @@ private slots:
         int found = 0;
         load({restarted.port}, 32, scripts, [&](qsizetype, int status, const QByteArray &body) {
             found += status == 200 && body == LoginAccepted;
+            return true;
         });
         QNetworkAccessManager client;
         const qint64 next = get(client, scriptUrl(restarted.port, registerScript(registration(DigestA)))).body.toLongLong();
