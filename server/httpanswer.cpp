@@ -1,7 +1,6 @@
 #include "server/httpanswer.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -34,13 +33,8 @@ QByteArray httpAnswer(int status, QByteArrayView extraFields, QByteArrayView bod
                                      "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nCache-Control: no-store\r\n"
                                      "Content-Length: %lld\r\n",
                                      status, reasonPhrase(status), static_cast<long long>(body.size()));
-    QByteArray out(length + extraFields.size() + 2 + body.size(), Qt::Uninitialized);
-    char *at = out.data();
-    std::memcpy(at, head, size_t(length));
-    at += length;
-    std::memcpy(at, extraFields.data(), size_t(extraFields.size()));
-    at += extraFields.size();
-    std::memcpy(at, "\r\n", 2);
-    std::memcpy(at + 2, body.data(), size_t(body.size()));
+    QByteArray out;
+    out.reserve(length + extraFields.size() + 2 + body.size());
+    out.append(head, length).append(extraFields).append("\r\n", 2).append(body);
     return out;
 }
