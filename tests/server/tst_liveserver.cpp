@@ -52,6 +52,7 @@ private slots:
         QTest::newRow("registered") << "l=1&p=" + DigestA << Yes;
         QTest::newRow("spaces around login") << "l= 1 &p=" + DigestA << Yes;
         QTest::newRow("name percent-encoded") << "%6C=1&p=" + DigestA << Yes;
+        QTest::newRow("first of two logins") << "l=1&p=" + DigestA + "&l=2" << Yes;
         QTest::newRow("wrong digest") << "l=1&p=" + DigestB << No;
         QTest::newRow("upper-case digest") << "l=1&p=" + DigestA.toUpper() << No;
         QTest::newRow("unknown login") << "l=999&p=" + DigestA << No;
