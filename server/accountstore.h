@@ -39,7 +39,11 @@ public:
     // Commits before returning: an account whose login is handed out is on disk.
     virtual Result addAccount(const NewAccount &account, qint64 *login) = 0;
     virtual Result passwordHash(qint64 login, QByteArray *hash) = 0;
-    virtual Result replacePasswordHash(qint64 login, const QByteArray &hash) = 0;
+    // An accepted sign-in: its time kept, and the hash replaced when renewedHash is not empty.
+    virtual Result recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash) = 0;
+    // A copy of every account into a new file at target that is a database of its
+    // own, consistent even while servers go on writing; the accounts copied in count.
+    virtual Result backup(const QString &target, qint64 *count) = 0;
     // What went wrong last, for the operator.
     virtual QString errorString() const = 0;
 };

@@ -191,10 +191,11 @@ void LiveServer::Run::signInChecked(quint64 id, qint64 login, bool accepted, con
     m_throttle.finished(login, accepted, m_clock.elapsed());
     if (!m_waiting.remove(id))
         return;
-    if (accepted && !renewedHash.isEmpty()
-        && m_store->replacePasswordHash(login, renewedHash) != AccountStore::Result::Ok) {
-        // The old hash still verifies; the renewal is tried again at the next sign-in.
-        front->note(id, QStringLiteral("hash kept: ") + m_store->errorString());
+    if (accepted && !m_store->isReadOnly()
+        && m_store->recordSignIn(login, QDateTime::currentDateTimeUtc(), renewedHash) != AccountStore::Result::Ok) {
+        // Not worth a refusal: the old hash still verifies, and the renewal is tried
+        // again at the next sign-in.
+        front->note(id, QStringLiteral("sign-in not recorded: ") + m_store->errorString());
     }
     front->answer(id, 200, accepted ? QByteArray(LoginAccepted) : QByteArrayLiteral("0"));
 }

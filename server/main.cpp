@@ -1,3 +1,4 @@
+#include "server/accountstore.h"
 #include "server/liveserver.h"
 #include "server/requestparsing.h"
 
@@ -38,6 +39,20 @@ QString answersText()
         text += QStringLiteral("  %1  %2\n").arg(meaning.code, 2).arg(QLatin1String(meaning.text));
     text.chop(1);
     return text;
+}
+
+// Opened read-only: a backup never creates, upgrades or writes what it copies.
+int backup(const QString &database, const QString &target)
+{
+    QString error;
+    qint64 count = 0;
+    const std::unique_ptr<AccountStore> store = openAccountStore(database, true, &error);
+    if (store && store->backup(target, &count) == AccountStore::Result::Ok) {
+        std::printf("%lld accounts copied to %s\n", count, qUtf8Printable(target));
+        return 0;
+    }
+    std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(store ? store->errorString() : error));
+    return 1;
 }
 
 QString defaultDatabase()
@@ -99,6 +114,10 @@ int main(int argc, char *argv[])
          QString::number(defaults.signInThrottle.firstDelayMs)},
         {QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain) to serve HTTPS."), QStringLiteral("pem")},
         {QStringLiteral("tls-key"), QStringLiteral("Unencrypted PEM private key of --tls-cert."), QStringLiteral("pem")},
+        {QStringLiteral("backup"),
+         QStringLiteral("Copy the accounts of the SQLite --database into a new file, consistently even while "
+                        "servers go on, then exit."),
+         QStringLiteral("file")},
     });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
@@ -136,6 +155,9 @@ int main(int argc, char *argv[])
     options.tlsKey = parser.value(QStringLiteral("tls-key"));
     if (const QString error = optionsError(options); !error.isEmpty())
         fail(error);
+
+    if (parser.isSet(QStringLiteral("backup")))
+        return backup(options.database, parser.value(QStringLiteral("backup")));
 
     LiveServer server(options);
     // The access log leaves in blocks, whenever the event loop has nothing left

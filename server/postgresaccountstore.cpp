@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr int SchemaVersion = 1;
 // Any constant will do, as long as every server uses the same one: it
 // serialises the creation of the tables between servers starting together.
 constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
@@ -22,7 +21,12 @@ public:
 
 private:
     bool connect();
-    bool prepareSchema();
+    Types types() const override;
+    int storedVersion(QSqlQuery &query) override;
+    QStringList versionStatements(int version) const override;
+    bool lockSchema(QSqlQuery &query) override;
+    QVariant timeValue(const QDateTime &time) const override;
+    Result backup(const QString &target, qint64 *count) override;
     bool open(const QString &uri) override;
     Result insert(const NewAccount &account, qint64 *login) override;
     Result failure(const QSqlError &error) override;
@@ -58,7 +62,7 @@ bool PostgresAccountStore::open(const QString &uri)
     }
     db.setConnectOptions(options.join(u';'));
     m_target = url.toString(QUrl::RemovePassword);
-    return connect() && prepareSchema();
+    return connect() && prepareSchema(m_target);
 }
 
 bool PostgresAccountStore::connect()
@@ -77,48 +81,46 @@ bool PostgresAccountStore::connect()
     return true;
 }
 
-bool PostgresAccountStore::prepareSchema()
+SqlAccountStore::Types PostgresAccountStore::types() const
 {
-    QSqlDatabase db = database();
-    QSqlQuery query(db);
-    // Looked at first without writing, so a read-only database can still serve sign-ins.
-    const auto version = [&]() -> int {
-        if (!query.exec(QStringLiteral("SELECT to_regclass('velka_schema') IS NOT NULL")) || !query.next())
-            return -1;
-        if (!query.value(0).toBool())
-            return 0;
-        if (!query.exec(QStringLiteral("SELECT max(version) FROM velka_schema")) || !query.next())
-            return -1;
-        return query.value(0).toInt();
-    };
-    int found = version();
-    if (found == SchemaVersion)
-        return true;
-    if (found > SchemaVersion) {
-        m_error = QStringLiteral("%1 was written by a newer server (schema %2)").arg(m_target).arg(found);
-        return false;
-    }
-    if (found < 0 || m_readOnly) {
-        m_error = found < 0 ? query.lastError().text() : QStringLiteral("%1 holds no accounts table").arg(m_target);
-        return false;
-    }
-
     // The identity sequence hands each login out once, whichever server asks,
     // and never again, even after a rollback or a removed account.
-    const QString create = accountsTable(QLatin1String("INTEGER GENERATED ALWAYS AS IDENTITY "
-                                                       "(START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY"),
-                                         QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ"));
-    bool ok = db.transaction()
-        && query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock))
-        && query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"))
-        && query.exec(create);
-    if (ok) {
-        // Another server may have finished first while this one waited for the lock.
-        found = version();
-        ok = found == SchemaVersion
-            || query.exec(QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)").arg(SchemaVersion));
-    }
-    return (ok && db.commit()) || schemaFailed(query);
+    return {QLatin1String("INTEGER GENERATED ALWAYS AS IDENTITY (START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY"),
+            QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ")};
+}
+
+int PostgresAccountStore::storedVersion(QSqlQuery &query)
+{
+    // Looked at without writing, so that a read-only database can still serve sign-ins.
+    if (!query.exec(QStringLiteral("SELECT to_regclass('velka_schema') IS NOT NULL")) || !query.next())
+        return -1;
+    if (!query.value(0).toBool())
+        return 0;
+    if (!query.exec(QStringLiteral("SELECT max(version) FROM velka_schema")) || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+QStringList PostgresAccountStore::versionStatements(int version) const
+{
+    return {QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"),
+            QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)").arg(version)};
+}
+
+bool PostgresAccountStore::lockSchema(QSqlQuery &query)
+{
+    return query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock));
+}
+
+QVariant PostgresAccountStore::timeValue(const QDateTime &time) const
+{
+    return time.toUTC();
+}
+
+AccountStore::Result PostgresAccountStore::backup(const QString &, qint64 *)
+{
+    m_error = QStringLiteral("a PostgreSQL database is copied with pg_dump, while the servers go on");
+    return Result::Failed;
 }
 
 AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
@@ -145,7 +147,7 @@ AccountStore::Result PostgresAccountStore::insert(const NewAccount &account, qin
 {
     // One statement, committed on its own before the login is read back.
     QSqlQuery query(database());
-    if (!prepareInsert(query, account, account.created.toUTC(), QLatin1String(" RETURNING login")))
+    if (!prepareInsert(query, account, QLatin1String(" RETURNING login")))
         return failure(query.lastError());
     if (!query.exec())
         return failure(query.lastError());

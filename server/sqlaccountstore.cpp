@@ -33,18 +33,62 @@ AccountStore::Result SqlAccountStore::addAccount(const NewAccount &account, qint
     return insert(account, login);
 }
 
-QString SqlAccountStore::accountsTable(QLatin1String login, QLatin1String news, QLatin1String created)
+QStringList SqlAccountStore::schemaStep(int version) const
 {
-    QString columns;
-    for (const QString &name : accountDetailNames())
-        columns += name + QLatin1String(" TEXT NOT NULL, ");
-    return QLatin1String("CREATE TABLE IF NOT EXISTS accounts (login ") + login + QLatin1String(", ") + columns
-        + QLatin1String("news ") + news + QLatin1String(" NOT NULL, pwhash TEXT NOT NULL, created ") + created
-        + QLatin1String(" NOT NULL)");
+    const Types type = types();
+    switch (version) {
+    case 1: {
+        QString columns;
+        for (const QString &name : accountDetailNames())
+            columns += name + QLatin1String(" TEXT NOT NULL, ");
+        return {QLatin1String("CREATE TABLE accounts (login ") + type.login + QLatin1String(", ") + columns
+                + QLatin1String("news ") + type.news + QLatin1String(" NOT NULL, pwhash TEXT NOT NULL, created ")
+                + type.time + QLatin1String(" NOT NULL)")};
+    }
+    case 2: // null until the account's first sign-in after the upgrade
+        return {QLatin1String("ALTER TABLE accounts ADD COLUMN last_sign_in ") + type.time};
+    }
+    return {};
 }
 
-bool SqlAccountStore::prepareInsert(QSqlQuery &query, const NewAccount &account, const QVariant &created,
-                                    QLatin1String tail)
+bool SqlAccountStore::prepareSchema(const QString &name)
+{
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    int found = storedVersion(query);
+    if (found < 0) {
+        m_error = QStringLiteral("cannot read the schema of %1: %2").arg(name, query.lastError().text());
+        return false;
+    }
+    if (found > SchemaVersion) {
+        m_error = QStringLiteral("%1 holds schema %2, newer than this server's %3: run a newer server on it")
+                      .arg(name)
+                      .arg(found)
+                      .arg(SchemaVersion);
+        return false;
+    }
+    if (found == SchemaVersion || (m_readOnly && found > 0))
+        return true;
+    if (m_readOnly) {
+        m_error = QStringLiteral("%1 holds no accounts table").arg(name);
+        return false;
+    }
+    // Another server may have moved the schema on while this one waited for the lock.
+    if (!db.transaction() || !lockSchema(query) || (found = storedVersion(query)) < 0)
+        return schemaFailed(query);
+    QStringList statements;
+    for (int version = found + 1; version <= SchemaVersion; ++version)
+        statements << schemaStep(version);
+    if (found < SchemaVersion)
+        statements << versionStatements(SchemaVersion);
+    for (const QString &statement : std::as_const(statements)) {
+        if (!query.exec(statement))
+            return schemaFailed(query);
+    }
+    return db.commit() || schemaFailed(query);
+}
+
+bool SqlAccountStore::prepareInsert(QSqlQuery &query, const NewAccount &account, QLatin1String tail)
 {
     const QStringList names = accountDetailNames();
     QString marks;
@@ -57,14 +101,14 @@ bool SqlAccountStore::prepareInsert(QSqlQuery &query, const NewAccount &account,
         query.addBindValue(value);
     query.addBindValue(account.news ? 1 : 0);
     query.addBindValue(QString::fromLatin1(account.passwordHash));
-    query.addBindValue(created);
+    query.addBindValue(timeValue(account.created));
     return true;
 }
 
 bool SqlAccountStore::schemaFailed(const QSqlQuery &query)
 {
     QSqlDatabase db = database();
-    m_error = QStringLiteral("cannot create the accounts table: %1")
+    m_error = QStringLiteral("cannot create or upgrade the accounts table: %1")
                   .arg(query.lastError().isValid() ? query.lastError().text() : db.lastError().text());
     db.rollback();
     return false;
@@ -83,13 +127,14 @@ AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *has
     return Result::Ok;
 }
 
-AccountStore::Result SqlAccountStore::replacePasswordHash(qint64 login, const QByteArray &hash)
+AccountStore::Result SqlAccountStore::recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash)
 {
     if (m_readOnly)
         return Result::ReadOnly;
     QSqlQuery query(database());
-    query.prepare(QStringLiteral("UPDATE accounts SET pwhash = ? WHERE login = ?"));
-    query.addBindValue(QString::fromLatin1(hash));
+    query.prepare(QStringLiteral("UPDATE accounts SET last_sign_in = ?, pwhash = COALESCE(?, pwhash) WHERE login = ?"));
+    query.addBindValue(timeValue(at));
+    query.addBindValue(renewedHash.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QString::fromLatin1(renewedHash));
     query.addBindValue(login);
     if (!query.exec())
         return failure(query.lastError());

@@ -18,7 +18,7 @@ public:
     bool isReadOnly() const override { return m_readOnly; }
     Result addAccount(const NewAccount &account, qint64 *login) final;
     Result passwordHash(qint64 login, QByteArray *hash) override;
-    Result replacePasswordHash(qint64 login, const QByteArray &hash) override;
+    Result recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash) override;
     QString errorString() const override { return m_error; }
 
     // Opens the database named by location, creating the accounts table if
@@ -38,7 +38,30 @@ public:
 
     explicit SqlAccountStore(bool readOnly);
 
+    // The accounts table this server writes: 1 the first; 2 adds last_sign_in.
+    static constexpr int SchemaVersion = 2;
+
 protected:
+    // The column types in which the drivers differ.
+    struct Types
+    {
+        QLatin1String login, news, time;
+    };
+
+    // Finds the schema's version, then creates or upgrades it to SchemaVersion in
+    // one transaction; refuses a newer one. A read-only store serves an older one
+    // as it is. name: the database, for messages.
+    bool prepareSchema(const QString &name);
+    virtual Types types() const = 0;
+    // The version the database holds: 0 without tables, -1 when it cannot be read.
+    virtual int storedVersion(QSqlQuery &query) = 0;
+    // What records version in the database.
+    virtual QStringList versionStatements(int version) const = 0;
+    // Holds other servers off a schema change until this transaction ends.
+    virtual bool lockSchema(QSqlQuery &) { return true; }
+    // A time in the form this driver keeps it.
+    virtual QVariant timeValue(const QDateTime &time) const = 0;
+
     QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
     const QString &connectionName() const { return m_connection; }
     // Records the error and tells what it means for the caller.
@@ -46,18 +69,17 @@ protected:
     // Adds the account to a writable store.
     virtual Result insert(const NewAccount &account, qint64 *login) = 0;
 
-    // CREATE TABLE accounts: the login column as given, the details as text,
-    // then news, pwhash and created in the types given.
-    static QString accountsTable(QLatin1String login, QLatin1String news, QLatin1String created);
-    // The INSERT of an account, its values bound; created as this driver keeps a time.
-    bool prepareInsert(QSqlQuery &query, const NewAccount &account, const QVariant &created,
-                       QLatin1String tail = {});
-    // A failed step of creating the schema: the error kept, the transaction undone.
-    bool schemaFailed(const QSqlQuery &query);
+    // The INSERT of an account, its values bound.
+    bool prepareInsert(QSqlQuery &query, const NewAccount &account, QLatin1String tail = {});
 
     QString m_error;
     const bool m_readOnly;
 
 private:
+    // What makes schema version out of the one before.
+    QStringList schemaStep(int version) const;
+    // A failed step of preparing the schema: the error kept, the transaction undone.
+    bool schemaFailed(const QSqlQuery &query);
+
     QString m_connection;
 };

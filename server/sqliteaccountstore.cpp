@@ -10,17 +10,19 @@
 
 namespace {
 
-// Bumped whenever the table changes shape; a file from a newer server is left alone.
-constexpr int SchemaVersion = 1;
-
 class SqliteAccountStore final : public SqlAccountStore
 {
 public:
     using SqlAccountStore::SqlAccountStore;
 
+    Result backup(const QString &target, qint64 *count) override;
+
 private:
-    bool createSchema(QSqlQuery &query);
     bool open(const QString &path) override;
+    Types types() const override;
+    int storedVersion(QSqlQuery &query) override;
+    QStringList versionStatements(int version) const override;
+    QVariant timeValue(const QDateTime &time) const override;
     Result insert(const NewAccount &account, qint64 *login) override;
     Result failure(const QSqlError &error) override;
 };
@@ -41,35 +43,22 @@ bool SqliteAccountStore::open(const QString &path)
         return false;
     }
     db.setDatabaseName(path);
-    // A backup tool holding the file briefly must not turn into failed sign-ins.
+    // A backup holding the file briefly must not turn into failed sign-ins.
     db.setConnectOptions(m_readOnly ? QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000;QSQLITE_OPEN_READONLY")
                                     : QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     if (!db.open()) {
         m_error = QStringLiteral("cannot open %1: %2").arg(path, db.lastError().text());
         return false;
     }
-
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
-        m_error = QStringLiteral("%1 is not an SQLite database: %2").arg(path, query.lastError().text());
+    // The schema first: a file of a newer server is left as it was found.
+    if (!prepareSchema(path))
         return false;
-    }
-    const int version = query.value(0).toInt();
-    query.finish();
-    if (version > SchemaVersion) {
-        m_error = QStringLiteral("%1 was written by a newer server (schema %2)").arg(path).arg(version);
-        return false;
-    }
-    if (m_readOnly) {
-        if (version != SchemaVersion) {
-            m_error = QStringLiteral("%1 holds no accounts table").arg(path);
-            return false;
-        }
+    if (m_readOnly)
         return true;
-    }
 
     // WAL lets sign-ins read while a registration commits; FULL makes each
     // commit reach the disk before the new login is answered.
+    QSqlQuery query(db);
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next()
         || query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
         m_error = QStringLiteral("cannot switch %1 to WAL: %2").arg(path, query.lastError().text());
@@ -80,20 +69,64 @@ bool SqliteAccountStore::open(const QString &path)
         m_error = query.lastError().text();
         return false;
     }
-    return version == SchemaVersion || createSchema(query);
+    return true;
 }
 
-bool SqliteAccountStore::createSchema(QSqlQuery &query)
+SqlAccountStore::Types SqliteAccountStore::types() const
 {
-    QSqlDatabase db = database();
     // AUTOINCREMENT: a login once handed out is never handed out again, even
     // after the newest account was removed by hand.
-    const QString create = accountsTable(QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"),
-                                         QLatin1String("INTEGER"), QLatin1String("TEXT"));
-    if (!db.transaction() || !query.exec(create)
-        || !query.exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)) || !db.commit())
-        return schemaFailed(query);
-    return true;
+    return {QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"), QLatin1String("INTEGER"), QLatin1String("TEXT")};
+}
+
+int SqliteAccountStore::storedVersion(QSqlQuery &query)
+{
+    const int version = query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
+    query.finish();
+    return version;
+}
+
+QStringList SqliteAccountStore::versionStatements(int version) const
+{
+    return {QStringLiteral("PRAGMA user_version = %1").arg(version)};
+}
+
+QVariant SqliteAccountStore::timeValue(const QDateTime &time) const
+{
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+AccountStore::Result SqliteAccountStore::backup(const QString &target, qint64 *count)
+{
+    if (QFileInfo::exists(target)) {
+        m_error = QStringLiteral("%1 exists already: a backup goes to a new file").arg(target);
+        return Result::Failed;
+    }
+    {
+        // One read transaction: the copy is the accounts as they stood when it began.
+        QSqlQuery query(database());
+        query.prepare(QStringLiteral("VACUUM INTO ?"));
+        query.addBindValue(target);
+        if (!query.exec())
+            return failure(query.lastError());
+    }
+    // Opened as a database of its own, the copy tells what it holds.
+    const QString name = connectionName() + QLatin1String("-copy");
+    Result result = Result::Ok;
+    {
+        QSqlDatabase copy = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        copy.setDatabaseName(target);
+        copy.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QSqlQuery query(copy);
+        if (copy.open() && query.exec(QStringLiteral("SELECT count(*) FROM accounts")) && query.next()) {
+            *count = query.value(0).toLongLong();
+        } else {
+            m_error = QStringLiteral("the copy %1 cannot be read: %2").arg(target, query.lastError().text());
+            result = Result::Failed;
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return result;
 }
 
 AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
@@ -112,7 +145,7 @@ AccountStore::Result SqliteAccountStore::insert(const NewAccount &account, qint6
     if (!db.transaction())
         return failure(db.lastError());
     QSqlQuery query(db);
-    if (!prepareInsert(query, account, account.created.toUTC().toString(Qt::ISODateWithMs)) || !query.exec()) {
+    if (!prepareInsert(query, account) || !query.exec()) {
         const Result result = failure(query.lastError());
         db.rollback();
         return result;
