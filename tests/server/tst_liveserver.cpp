@@ -117,8 +117,8 @@ private slots:
         QTest::newRow("SQLite") << QString();
         QTest::newRow("PostgreSQL") << qEnvironmentVariable("VELKA_TEST_PG");
     }
-    // Accounts outlive the server; of a password only a salted Argon2id hash is kept, renewed with the
-    // cost; a login is handed out once, up to the client's int; read-only serves sign-ins only.
+    // Accounts outlive the server and its upgrades; of a password only a salted Argon2id hash is kept,
+    // renewed with the cost; a login is handed out once, up to the client's int; read-only serves sign-ins only.
     void storedAccounts()
     {
         QFETCH(QString, database);
@@ -148,13 +148,23 @@ private slots:
             QFile file(s->options.database + suffix);
             QVERIFY(postgres || !file.open(QIODevice::ReadOnly) || !file.readAll().contains(DigestA.toLatin1()));
         }
+        // Back to the first schema, as an older server left it: the restart upgrades it in place.
+        const QString version = postgres ? "SELECT max(version) FROM velka_schema" : "PRAGMA user_version";
+        const auto setVersion = [&](int v) {
+            return sqlValue(postgres ? QStringLiteral("INSERT INTO velka_schema VALUES (%1)").arg(v)
+                                     : QStringLiteral("PRAGMA user_version = %1").arg(v));
+        };
+        QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN last_sign_in"), 0);
+        QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
         s->options.hashCost = {2, HashCost::minimum().memLimit};
         QVERIFY(s->start());
+        QCOMPARE(sqlValue(version), 2);
         for (int i = 0; i < digests.size(); ++i) {
             QCOMPARE(s->signIn(i + 1, digests[i]), Yes);
             QCOMPARE(s->signIn(i + 1, digests[i] == DigestA ? DigestB : DigestA), No);
         }
         QCOMPARE(sqlValue(renewed), 3);
+        QCOMPARE(sqlValue("SELECT count(last_sign_in) FROM accounts"), 3);
         QCOMPARE(sqlValue("DELETE FROM accounts WHERE login = 3"), 0);
         QCOMPARE(s->registerAccount(DigestB), 4);
         QCOMPARE(sqlValue(postgres ? "ALTER TABLE accounts ALTER COLUMN login RESTART WITH 2147483647"
@@ -172,6 +182,12 @@ private slots:
             QCOMPARE(s->registerAccount(DigestB), RegisterError::StorageReadOnly);
         }
         QCOMPARE(sqlValue("SELECT count(*) FROM accounts"), 4);
+        // A schema from a newer server is refused, and left as it is.
+        s->options.readOnly = false;
+        setVersion(3);
+        QVERIFY(!s->start());
+        QVERIFY2(s->server->errorString().contains("schema 3, newer than"), qPrintable(s->server->errorString()));
+        QCOMPARE(sqlValue(version), 3);
     }
 
     void fullDiskAnswersCode()

@@ -49,11 +49,12 @@ private slots:
         QTest::addColumn<int>("servers");
         QTest::addColumn<int>("count");
         QTest::addColumn<bool>("kill");
+        QTest::addColumn<bool>("backup"); // --backup at a third, while the registrations go on
         const int scale = qMax(1, qEnvironmentVariableIntValue("VELKA_LOAD_SCALE"));
-        QTest::newRow("racing") << QString() << 1 << 200 * scale << false;
-        QTest::newRow("kill -9 at a third") << QString() << 1 << 400 * scale << true;
+        QTest::newRow("racing, with a backup") << QString() << 1 << 200 * scale << false << true;
+        QTest::newRow("kill -9 at a third") << QString() << 1 << 400 * scale << true << false;
         // Started together, they race to create the tables too.
-        QTest::newRow("three servers, one PostgreSQL") << qEnvironmentVariable("VELKA_TEST_PG") << 3 << 150 * scale << false;
+        QTest::newRow("three servers, one PostgreSQL") << qEnvironmentVariable("VELKA_TEST_PG") << 3 << 150 * scale << false << false;
     }
     void registrations()
     {
@@ -61,6 +62,7 @@ private slots:
         QFETCH(int, servers);
         QFETCH(int, count);
         QFETCH(bool, kill);
+        QFETCH(bool, backup);
         if (servers > 1 && database.isEmpty())
             QSKIP("VELKA_TEST_PG is not set: run under tests/postgres/with-postgres.sh");
         if (database.isEmpty())
@@ -76,6 +78,8 @@ private slots:
 
         QHash<qint64, int> owner; // login -> registration
         int refused = 0;          // answered without a login, or with one handed out before
+        QList<qint64> answeredBeforeCopy;
+        int copied = -1; // --backup's exit status
         QStringList scripts;
         for (int i = 0; i < count; ++i)
             scripts << registerScript(registration(digestOf(i), QString::number(i)));
@@ -87,8 +91,23 @@ private slots:
             }
             if (kill && owner.size() >= count / 3)
                 running[0]->kill();
+            if (backup && owner.size() >= count / 3 && answeredBeforeCopy.isEmpty()) {
+                answeredBeforeCopy = owner.keys();
+                copied = QProcess::execute(VELKA_SERVER_EXE, {"--database", database, "--backup", database + ".copy"});
+            }
             return running[0]->process.state() == QProcess::Running;
         });
+        // The copy opens as a database of its own and holds every account answered before it began.
+        if (backup) {
+            QCOMPARE(copied, 0);
+            const auto forget = qScopeGuard([] { QSqlDatabase::removeDatabase("inspect"); });
+            QSqlDatabase::addDatabase("QSQLITE", "inspect").setDatabaseName(database + ".copy");
+            QStringList logins;
+            for (const qint64 login : std::as_const(answeredBeforeCopy))
+                logins << QString::number(login);
+            QCOMPARE(sqlValue("SELECT count(*) FROM accounts WHERE login IN (" + logins.join(',') + ")"), logins.size());
+            QVERIFY(sqlValue("SELECT count(*) FROM accounts") <= count);
+        }
         running.clear();
 
         ServerProcess restarted;
