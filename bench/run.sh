@@ -22,8 +22,7 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/velka-bench.XXXXXX)
 server_pid="" bare_pid=""
-# set +e: stop_all's wait reports the status of what it ended.
-trap 'set +e; stop_all $server_pid $bare_pid; rm -rf "$work"' EXIT
+trap 'stop_all $server_pid $bare_pid; rm -rf "$work"' EXIT
 
 # wrk on one URL: prints "requests/s p50 p99 non2xx" (latencies in ms).
 #   measure URL [connections]

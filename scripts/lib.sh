@@ -51,9 +51,8 @@ _server_up() { [[ -s $1 ]] || ! kill -0 "$server_pid" 2>/dev/null; }
 stop_all() {
     local pid
     for pid in "$@"; do
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+        { kill "$pid" && wait "$pid"; } 2>/dev/null || true # its status is that of the kill
     done
-    return 0
 }
 
 # release_build BUILD_DIR [TARGET...]: the programs as shipped, configured once;

@@ -60,7 +60,7 @@ private slots:
         QCOMPARE(bar->windowTitle(), QStringLiteral("Data transfert..."));
         QCOMPARE(bar->value(), 0);
         QTRY_VERIFY(!bar->isVisible());
-        QVERIFY(rig->closer.boxes().isEmpty());
+        QVERIFY(rig->closer.lines().isEmpty());
     }
 
     void dispatch_data()

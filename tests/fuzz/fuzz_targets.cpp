@@ -1,6 +1,6 @@
 // Raw request bytes through the connection guard's scanner, or a request
 // target's query through the scripts' reading of it: the first byte picks.
-// Built and run by run-fuzz.sh with libFuzzer and the sanitizers.
+// Built with libFuzzer and the sanitizers by the "fuzz" preset.
 #include "net/liveprotocol.h"
 #include "server/requestparsing.h"
 #include "server/requestscanner.h"

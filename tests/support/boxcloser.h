@@ -18,38 +18,25 @@ inline QString boxLine(QMessageBox::Icon icon, const QString &title, const QStri
 class BoxCloser
 {
 public:
-    struct Box
-    {
-        QString title;
-        QString text;
-        QMessageBox::Icon icon;
-    };
-
     BoxCloser()
     {
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (!box || !box->isVisible())
                 return;
-            m_boxes.append({box->windowTitle(), box->text(), box->icon()});
+            m_lines << boxLine(box->icon(), box->windowTitle(), box->text());
             if (whileOpen)
                 whileOpen();
             box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
         });
         m_timer.start(5);
     }
-    QList<Box> boxes() const { return m_boxes; }
-    QStringList lines() const
-    {
-        QStringList all;
-        for (const Box &box : m_boxes)
-            all << boxLine(box.icon, box.title, box.text);
-        return all;
-    }
+    // Every box so far, in the order they opened.
+    QStringList lines() const { return m_lines; }
     // Runs while the box is still open, before Ok is pressed.
     std::function<void()> whileOpen;
 
 private:
     QTimer m_timer;
-    QList<Box> m_boxes;
+    QStringList m_lines;
 };

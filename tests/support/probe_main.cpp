@@ -13,7 +13,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     BoxCloser closer;
     closer.whileOpen = [&closer] {
-        QTextStream(stdout) << "BOX\t" << closer.boxes().last().title << '\t' << closer.boxes().last().text << Qt::endl;
+        QTextStream(stdout) << "BOX\t" << closer.lines().last().section(u'\t', 1, -1) << Qt::endl; // without the icon
     };
     if (qEnvironmentVariableIsSet("VELKA_PROBE_CA_CERT")) {
         QSslConfiguration tls = QSslConfiguration::defaultConfiguration();

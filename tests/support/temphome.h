@@ -17,19 +17,10 @@ public:
 #ifdef Q_OS_WIN
         if (!QLibrary::resolve("ntdll", "wine_get_version") || qEnvironmentVariableIsEmpty("WINEPREFIX"))
             qFatal("On Windows the suites run only under Wine, with a WINEPREFIX of their own");
-        clear();
-#else
-        qputenv("HOME", QFile::encodeName(m_path));
 #endif
+        setHome(QFile::encodeName(m_path));
     }
-    ~TempHome()
-    {
-#ifdef Q_OS_WIN
-        clear();
-#else
-        qputenv("HOME", m_oldHome);
-#endif
-    }
+    ~TempHome() { setHome(m_oldHome); }
 
     QString path() const { return m_path; }
     QString iniPath() const { return m_path + QStringLiteral("/.VELKA/velka.ini"); }
@@ -45,10 +36,16 @@ public:
     QString value(const QString &key) const { return QSettings(iniPath(), QSettings::IniFormat).value(key).toString(); }
 
 private:
-    void clear() const
+    // HOME set to home; on Windows, whose home is the profile, its .VELKA cleared instead.
+    void setHome(const QByteArray &home) const
     {
+#ifdef Q_OS_WIN
+        Q_UNUSED(home)
         QDir(m_path + QStringLiteral("/.VELKA")).removeRecursively();
         QFile::remove(m_path + QStringLiteral("/.VELKA"));
+#else
+        qputenv("HOME", home);
+#endif
     }
 
     QByteArray m_oldHome = qgetenv("HOME");
