@@ -1,8 +1,17 @@
 # Shell helpers shared by the scripts, the shell suites and the CI steps; sourced, never run.
-# Callers define fail() (or use the default below) and, for the X session, $work.
+# Callers may define fail() and step() before; the X session and fail() use $work.
 velka_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-declare -F fail >/dev/null || fail() { echo "FAIL: $*" >&2; exit 1; }
+# fail MESSAGE: says so, with the end of every log the caller left in $work, and exits.
+declare -F fail >/dev/null || fail() {
+    local log
+    echo "FAIL: $*"
+    for log in "${work:-/nonexistent}"/*.{err,log}; do
+        [[ -s $log ]] && { echo "-- $(basename "$log")"; tail -n 20 "$log"; }
+    done
+    exit 1
+}
+declare -F step >/dev/null || step() { echo "== $*"; }
 
 # poll SECONDS COMMAND...: runs the command until it succeeds, for at most SECONDS.
 poll() {

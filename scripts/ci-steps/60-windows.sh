@@ -14,11 +14,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-    echo "FAIL: $*"
-    for log in "$work"/*.err; do [[ -s $log ]] && { echo "-- $(basename "$log")"; tail -n 20 "$log"; }; done
-    exit 1
-}
 source "$(dirname "$0")/../lib.sh"
 source "$velka_root/scripts/windows/lib.sh"
 began=$SECONDS

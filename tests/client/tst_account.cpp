@@ -16,20 +16,12 @@ private slots:
     void init() { rig = std::make_unique<ClientRig>(); }
     void cleanup() { rig.reset(); }
 
-    void digest_data()
-    {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("digest");
-        QTest::newRow("empty") << "" << EmptyDigest;
-        QTest::newRow("abc") << "abc" << "900150983cd24fb0d6963f7d28e17f72";
-        QTest::newRow("latin-1") << QString::fromUtf8("été") << "70b06e3087350c8c4fc3f13e741879f3";
-        QTest::newRow("beyond latin-1") << QString::fromUtf8("€") << "d1457b72c3fb323a2671125aef3eab5d";
-    }
+    // MD5 of the Latin-1 bytes, '?' for what Latin-1 cannot hold.
     void digest()
     {
-        QFETCH(QString, password);
-        QFETCH(QString, digest);
-        QCOMPARE(passwordDigest(password), digest);
+        QCOMPARE(passwordDigest(""), EmptyDigest);
+        QCOMPARE(passwordDigest(QString::fromUtf8("été")), "70b06e3087350c8c4fc3f13e741879f3");
+        QCOMPARE(passwordDigest(QString::fromUtf8("€")), passwordDigest("?"));
     }
 
     // Only a login and a password both stored send a sign-in at start-up.

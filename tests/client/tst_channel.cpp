@@ -35,7 +35,7 @@ private slots:
         VLA_MW window;
         window.sendRequest(path, 99);
         QCOMPARE(window.findChild<QNetworkReply *>()->url(), QUrl(rig->server.url() + urlTail));
-        QTRY_COMPARE(rig->server.requestLines(), QList<QByteArray>{"GET " + target + " HTTP/1.1"});
+        QTRY_COMPARE(rig->server.targets(), QList<QByteArray>{target});
     }
 
     void progressWindow()

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# A newcomer's journey, as a person makes it: the real live server, the real client
-# in a real X server (Xvfb, no window manager), typed into and clicked with xdotool,
-# judged by what is on the screen (window titles, the boxes' words read back by OCR,
-# the colour of the Login item's icon), the settings file and the exit status.
-#
+# A newcomer's journey with the real programs in Xvfb (no window manager), typed and
+# clicked with xdotool, judged by what a person sees: window titles, the boxes' words
+# (OCR), the Login item's icon; then the settings file and the exit status.
 #   journey.sh <velka-live-server> <client command...>
-#
-# The client command runs with HOME set to a fresh folder; VELKA_CLIENT_INI names the
-# settings file it will write when that is not $HOME/.VELKA/velka.ini (under Wine: in
-# the prefix). Screenshots of each state go to $VELKA_SCREENSHOTS. Exit 77 without Xvfb.
+# The client runs with a fresh HOME; VELKA_CLIENT_INI names its settings file when that
+# is elsewhere (under Wine: in the prefix). Screenshots go to $VELKA_SCREENSHOTS.
 set -uo pipefail
 server_bin=${1:?velka-live-server}
 shift
@@ -21,22 +17,11 @@ mkdir -p "$home" "$shots"
 xvfb_pid="" server_pid="" client_pid=""
 trap 'stop_all $client_pid $server_pid $xvfb_pid; rm -rf "$work"' EXIT
 
-fail() {
-    echo "FAIL: $*"
-    for log in "$work"/*.err; do [[ -s $log ]] && { echo "-- $(basename "$log")"; tail -n 20 "$log"; }; done
-    [[ $shots == "$work"/* ]] || echo "-- screenshots in $shots"
-    exit 1
-}
-step() { echo "== $*"; }
 source "$(dirname "$0")/../../scripts/lib.sh"
-for tool in xdotool import convert tesseract md5sum; do
-    command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/install-deps.sh --test"
-done
 
 window_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
 has_window() { [[ -n $(window_named "$1") ]]; }
-# shot <window> <name>: the window once it has stopped changing, so a picture never
-# catches a repaint half done.
+# shot <window> <name>: the window once it has stopped changing (no repaint half done).
 shot() {
     local tries=20
     import -window "$1" "$shots/$2.png" || return 1
@@ -45,8 +30,7 @@ shot() {
         mv "$work/again.png" "$shots/$2.png"
     done
 }
-# box_reads <title> <screenshot> <text>: the box is up and, once its words are
-# painted, says text; all it says is left in $said.
+# box_reads <title> <screenshot> <text>: the box is up and says text; all it says in $said.
 box_reads() {
     local box
     box=$(window_named "$1") && [[ -n $box ]] && shot "$box" "$2" || return 1
@@ -54,8 +38,8 @@ box_reads() {
     said=$(tesseract "$work/ocr.png" - 2>/dev/null)
     grep -q -- "$3" <<<"$said"
 }
-# shows <window> <cross|check> <screenshot>: the only strongly red or green pixels of
-# the main window are the Login item's icon, a red cross, then a green check.
+# shows <window> <cross|check> <screenshot>: the Login item's icon, the main window's only
+# strongly red or green pixels.
 shows() {
     shot "$1" "$3" || return 1
     colours=$(convert "$shots/$3.png" -depth 8 -format %c histogram:info:- | awk -F'[(),:]' '
@@ -70,10 +54,8 @@ shows() {
 }
 press() { xdotool key --delay 30 "$@"; }
 type_text() { xdotool type --delay 15 -- "$1"; }
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
 
-# Under AddressSanitizer, strict string checks are off for the client: libxkbcommon-x11
-# hands strndup() a name without a terminating NUL, within its length.
+# Strict string checks off: libxkbcommon-x11 hands strndup() a name without its NUL.
 start_client() {
     env -u QT_QPA_PLATFORM HOME="$home" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}strict_string_checks=0" \
         "${client[@]}" >>"$work/client.out" 2>>"$work/client.err" &
@@ -104,8 +86,8 @@ ini_set "$ini" live server "${server_url%/VELKA/be/}"
 step "registration, with the keyboard and the mouse"
 start_client
 win=$(main_window) || fail "the main window did not open"
-click "$win" 100 542 # the Register item of the tool box
-click "$win" 296 137 # the last name
+xdotool mousemove --window "$win" 100 542 click 1 # the Register item of the tool box
+xdotool mousemove --window "$win" 296 137 click 1 # the last name
 password="s3cret pw"
 type_text "Doe"
 for value in "Jo" "jo@example.test" "1 Main Street" "" "12345" "Springfield" "Utopia" "555 0100" "ACME" \

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The README's run command (scripts/run.sh) with the programs of a build folder,
-# under Xvfb and a temporary HOME: it serves the data folder it is given, opens the
-# window against that server, stops the server when the window's program ends, and
-# leaves a settings file of the user's alone unless asked.
-#
+# The README's run command with a build folder's programs, under Xvfb and a temporary
+# HOME: the data folder, the server stopped with the window's program, a settings file
+# of the user's left alone unless asked, a busy port.
 #   run-command.sh <source dir> <build dir>
 set -uo pipefail
 source_dir=${1:?source dir}
@@ -11,14 +9,7 @@ build_dir=${2:?build dir}
 work=$(mktemp -d "${TMPDIR:-/tmp}/velka-run.XXXXXX")
 xvfb_pid="" run_pid="" server_pid="" status=""
 trap 'stop_all $run_pid $server_pid $xvfb_pid; rm -rf "$work"' EXIT
-fail() {
-    echo "FAIL: $*"
-    for log in "$work"/*.log; do [[ -s $log ]] && { echo "-- $(basename "$log")"; tail -n 20 "$log"; }; done
-    exit 1
-}
-step() { echo "== $*"; }
 source "$source_dir/scripts/lib.sh"
-command -v xdotool >/dev/null || fail "xdotool is missing: bash scripts/install-deps.sh --test"
 
 # run <name> <args...>: scripts/run.sh in the background, as the user of $home.
 # (Strict string checks off: see journey.sh.)

@@ -97,16 +97,18 @@ struct ClientRig
 
 #ifdef VELKA_PROBE
 // The client's own start-up in a child process, under this process's HOME and environment plus
-// extra; what it printed. This process's event loop keeps running: the test's servers live here.
-inline QString runProbe(QProcess &probe, const QProcessEnvironment &extra = {})
+// extra; what it printed, after a first line of its own unless it ended by itself with status 0.
+// This process's event loop keeps running meanwhile: the test's servers live here.
+inline QString runProbe(const QProcessEnvironment &extra = {})
 {
+    QProcess probe;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", QGuiApplication::platformName()); // where the suite itself shows
     env.insert(extra);
     probe.setProcessEnvironment(env);
     probe.start(QStringLiteral(VELKA_PROBE), {});
-    if (!QTest::qWaitFor([&] { return probe.state() == QProcess::NotRunning; }, 60000))
-        return {}; // the caller sees it still running
-    return QString::fromUtf8(probe.readAllStandardOutput());
+    const bool ended = QTest::qWaitFor([&] { return probe.state() == QProcess::NotRunning; }, 60000);
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    return ended && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0 ? out : "NOT ENDED WITH 0\n" + out;
 }
 #endif

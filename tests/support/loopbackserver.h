@@ -38,8 +38,7 @@ public:
     // For requests to that script, the last part of the path; any other gets the default answer.
     void setAnswer(const QByteArray &script, const Answer &answer) { m_answers.insert(script, answer); }
     void setDefaultAnswer(const Answer &answer) { m_default = answer; }
-    // Request lines in the order they came, and their targets.
-    QList<QByteArray> requestLines() const { return m_lines; }
+    // The targets of the requests, in the order they came.
     QList<QByteArray> targets() const { return m_targets; }
     void release()
     {
@@ -59,13 +58,12 @@ private:
         while (socket->canReadLine()) {
             const QByteArray line = socket->readLine().trimmed();
             if (!line.isEmpty()) {
-                if (!socket->property("requestLine").isValid())
-                    socket->setProperty("requestLine", line);
+                if (!socket->property("target").isValid()) // of "GET <target> HTTP/1.1"
+                    socket->setProperty("target", line.split(' ').value(1));
                 continue;
             }
-            m_lines << socket->property("requestLine").toByteArray();
-            m_targets << m_lines.last().split(' ').value(1);
-            socket->setProperty("requestLine", {});
+            m_targets << socket->property("target").toByteArray();
+            socket->setProperty("target", {});
             emit requestReceived(m_targets.last());
             respond(socket, m_answers.value(m_targets.last().split('?').first().split('/').last(), m_default));
         }
@@ -92,6 +90,6 @@ private:
     QTcpServer m_server;
     QHash<QByteArray, Answer> m_answers;
     Answer m_default;
-    QList<QByteArray> m_lines, m_targets;
+    QList<QByteArray> m_targets;
     QList<std::pair<QPointer<QTcpSocket>, QByteArray>> m_held;
 };
