@@ -1,17 +1,39 @@
 #include "app/vla_mw.h"
+#include "clienthelpers.h"
 #include "settings/settingskeys.h"
-#include "temphome.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
-#include <QSettings>
-#include <QTest>
+#include <QTabWidget>
 
-class tst_Settings : public QObject
+// Start-up: the window, the settings file and the proxy.
+class tst_App : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // What the form alone cannot promise: the icons are compiled in, the window keeps
+    // its size, and no password shows on the screen.
+    void window()
+    {
+        TempHome home;
+        VLA_MW window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(300, 200);
+        QCOMPARE(window.size(), QSize(800, 600));
+        QVERIFY(sameIcon(window.windowIcon(), ":/Icons/cubeRouge.png"));
+        QVERIFY(sameIcon(widget<QToolBox>(window, "toolBoxAccount")->itemIcon(0), ":/Icons/Delete.png"));
+        QVERIFY(!widget<QTabWidget>(window, "tabWidget")->widget(1)->isEnabled());
+        QStringList masked;
+        for (const QLineEdit *edit : window.findChildren<QLineEdit *>()) {
+            if (edit->echoMode() == QLineEdit::Password)
+                masked << edit->objectName();
+        }
+        masked.sort();
+        QCOMPARE(masked, (QStringList{"lineEditPassword", "lineEditPasswordRegister1", "lineEditPasswordRegister2"}));
+    }
+
     void settingsFile_data()
     {
         QTest::addColumn<QString>("plainFile"); // made in HOME before the start
@@ -111,5 +133,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Settings)
-#include "tst_settings.moc"
+QTEST_MAIN(tst_App)
+#include "tst_app.moc"
