@@ -19,19 +19,6 @@ class tst_LiveServer : public QObject
     Q_OBJECT
     std::optional<LocalServer> s;
 
-    // A connection of the test's own to the accounts, as any other program would open them.
-    static bool inspect(const QString &database)
-    {
-        QSqlDatabase::removeDatabase("inspect");
-        const QUrl url(database);
-        QSqlDatabase db = QSqlDatabase::addDatabase(url.scheme().startsWith("postgres") ? "QPSQL" : "QSQLITE", "inspect");
-        db.setHostName(url.host());
-        db.setPort(url.port(5432));
-        db.setUserName(url.userName());
-        db.setDatabaseName(url.scheme().isEmpty() ? database : url.path().mid(1));
-        return db.open();
-    }
-
 private slots:
     void init()
     {
@@ -150,10 +137,6 @@ private slots:
         }
         // Back to the first schema, as an older server left it: the restart upgrades it in place.
         const QString version = postgres ? "SELECT max(version) FROM velka_schema" : "PRAGMA user_version";
-        const auto setVersion = [&](int v) {
-            return sqlValue(postgres ? QStringLiteral("INSERT INTO velka_schema VALUES (%1)").arg(v)
-                                     : QStringLiteral("PRAGMA user_version = %1").arg(v));
-        };
         QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN last_sign_in"), 0);
         QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
         s->options.hashCost = {2, HashCost::minimum().memLimit};
@@ -184,7 +167,7 @@ private slots:
         QCOMPARE(sqlValue("SELECT count(*) FROM accounts"), 4);
         // A schema from a newer server is refused, and left as it is.
         s->options.readOnly = false;
-        setVersion(3);
+        sqlValue(postgres ? "INSERT INTO velka_schema VALUES (3)" : "PRAGMA user_version = 3");
         QVERIFY(!s->start());
         QVERIFY2(s->server->errorString().contains("schema 3, newer than"), qPrintable(s->server->errorString()));
         QCOMPARE(sqlValue(version), 3);

@@ -4,10 +4,9 @@
 
 #include <functional>
 
-// GETs of the scripts, all at once over at most `parallel` connections spread over ports (a
-// manager opens six to a server); onAnswer(index, status or 0 when none came, body) for each,
-// until it returns false: what is still out then is left unheard (a killed server's
-// connection may never end).
+// GETs of the scripts, all at once over `parallel` connections spread over ports (six a
+// manager); onAnswer(index, status or 0 for none, body) until it returns false, after
+// which what is still out is left unheard (a killed server's connection may never end).
 static void load(const QList<quint16> &ports, int parallel, const QStringList &scripts,
                  const std::function<bool(qsizetype, int, const QByteArray &)> &onAnswer)
 {
@@ -78,7 +77,7 @@ private slots:
 
         QHash<qint64, int> owner; // login -> registration
         int refused = 0;          // answered without a login, or with one handed out before
-        QList<qint64> answeredBeforeCopy;
+        QStringList answeredBeforeCopy;
         int copied = -1; // --backup's exit status
         QStringList scripts;
         for (int i = 0; i < count; ++i)
@@ -92,7 +91,8 @@ private slots:
             if (kill && owner.size() >= count / 3)
                 running[0]->kill();
             if (backup && owner.size() >= count / 3 && answeredBeforeCopy.isEmpty()) {
-                answeredBeforeCopy = owner.keys();
+                for (const qint64 login : owner.keys())
+                    answeredBeforeCopy << QString::number(login);
                 copied = QProcess::execute(VELKA_SERVER_EXE, {"--database", database, "--backup", database + ".copy"});
             }
             return running[0]->process.state() == QProcess::Running;
@@ -101,11 +101,9 @@ private slots:
         if (backup) {
             QCOMPARE(copied, 0);
             const auto forget = qScopeGuard([] { QSqlDatabase::removeDatabase("inspect"); });
-            QSqlDatabase::addDatabase("QSQLITE", "inspect").setDatabaseName(database + ".copy");
-            QStringList logins;
-            for (const qint64 login : std::as_const(answeredBeforeCopy))
-                logins << QString::number(login);
-            QCOMPARE(sqlValue("SELECT count(*) FROM accounts WHERE login IN (" + logins.join(',') + ")"), logins.size());
+            QVERIFY(inspect(database + ".copy"));
+            QCOMPARE(sqlValue("SELECT count(*) FROM accounts WHERE login IN (" + answeredBeforeCopy.join(',') + ")"),
+                     answeredBeforeCopy.size());
             QVERIFY(sqlValue("SELECT count(*) FROM accounts") <= count);
         }
         running.clear();

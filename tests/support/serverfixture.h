@@ -87,6 +87,19 @@ inline QByteArray exchange(QTcpSocket &socket, quint16 port, const QByteArray &b
     return in;
 }
 
+// A connection of the test's own to the accounts, named "inspect", as any other program would open them.
+inline bool inspect(const QString &database)
+{
+    QSqlDatabase::removeDatabase("inspect");
+    const QUrl url(database);
+    QSqlDatabase db = QSqlDatabase::addDatabase(url.scheme().startsWith("postgres") ? "QPSQL" : "QSQLITE", "inspect");
+    db.setHostName(url.host());
+    db.setPort(url.port(5432));
+    db.setUserName(url.userName());
+    db.setDatabaseName(url.scheme().isEmpty() ? database : url.path().mid(1));
+    return db.open();
+}
+
 // The first value of the first row through the test's own "inspect" connection; 0 without a row, -1 on error.
 inline int sqlValue(const QString &statement)
 {
