@@ -12,29 +12,9 @@ class tst_App : public QObject
     Q_OBJECT
 
 private slots:
-    // What the form alone cannot promise: the icons are compiled in, the window keeps
-    // its size, and no password shows on the screen.
-    void window()
-    {
-        TempHome home;
-        VLA_MW window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.resize(300, 200);
-        QCOMPARE(window.size(), QSize(800, 600));
-        QVERIFY(sameIcon(window.windowIcon(), ":/Icons/cubeRouge.png"));
-        QVERIFY(sameIcon(widget<QToolBox>(window, "toolBoxAccount")->itemIcon(0), ":/Icons/Delete.png"));
-        QVERIFY(!widget<QTabWidget>(window, "tabWidget")->widget(1)->isEnabled());
-        QStringList masked;
-        for (const QLineEdit *edit : window.findChildren<QLineEdit *>()) {
-            if (edit->echoMode() == QLineEdit::Password)
-                masked << edit->objectName();
-        }
-        masked.sort();
-        QCOMPARE(masked, (QStringList{"lineEditPassword", "lineEditPasswordRegister1", "lineEditPasswordRegister2"}));
-    }
-
-    void settingsFile_data()
+    // The first start: the window, and the settings file in HOME or, when that fails, in
+    // the working directory.
+    void firstStart_data()
     {
         QTest::addColumn<QString>("plainFile"); // made in HOME before the start
         QTest::newRow("created") << "";
@@ -45,7 +25,7 @@ private slots:
         QTest::newRow("HOME cannot hold a directory") << "home";
 #endif
     }
-    void settingsFile()
+    void firstStart()
     {
         QFETCH(QString, plainFile);
         const bool inHome = plainFile.isEmpty();
@@ -65,6 +45,20 @@ private slots:
             QCOMPARE(QDir::currentPath(), QDir(start.path()).canonicalPath());
             // Written from the event loop while the program runs.
             QTRY_COMPARE(QSettings(file, QSettings::IniFormat).allKeys().size(), 11);
+            // What the form alone cannot promise: the icons are compiled in, the window keeps
+            // its size, and no password shows on the screen.
+            window.resize(300, 200);
+            QCOMPARE(window.size(), QSize(800, 600));
+            QVERIFY(sameIcon(window.windowIcon(), ":/Icons/cubeRouge.png"));
+            QVERIFY(sameIcon(widget<QToolBox>(window, "toolBoxAccount")->itemIcon(0), ":/Icons/Delete.png"));
+            QVERIFY(!widget<QTabWidget>(window, "tabWidget")->widget(1)->isEnabled());
+            QStringList masked;
+            for (const QLineEdit *edit : window.findChildren<QLineEdit *>()) {
+                if (edit->echoMode() == QLineEdit::Password)
+                    masked << edit->objectName();
+            }
+            masked.sort();
+            QCOMPARE(masked, (QStringList{"lineEditPassword", "lineEditPasswordRegister1", "lineEditPasswordRegister2"}));
         }
         QDir::setCurrent(before);
         QCOMPARE(QFileInfo::exists(start.filePath("velka.ini")), !inHome);

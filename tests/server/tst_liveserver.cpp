@@ -111,7 +111,7 @@ private slots:
         QFETCH(QString, database);
         const bool postgres = !database.isEmpty();
         if (QTest::currentDataTag() == QLatin1String("PostgreSQL") && !postgres)
-            QSKIP("VELKA_TEST_PG is not set: run under tests/postgres/with-postgres.sh");
+            QSKIP("VELKA_TEST_PG is not set: run under scripts/with-postgres.sh");
         const QString name = QUrl(database).path().mid(1);
         const auto clean = [&] {
             sqlValue("ALTER DATABASE " + name + " RESET default_transaction_read_only");

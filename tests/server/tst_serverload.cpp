@@ -63,7 +63,7 @@ private slots:
         QFETCH(bool, kill);
         QFETCH(bool, backup);
         if (servers > 1 && database.isEmpty())
-            QSKIP("VELKA_TEST_PG is not set: run under tests/postgres/with-postgres.sh");
+            QSKIP("VELKA_TEST_PG is not set: run under scripts/with-postgres.sh");
         if (database.isEmpty())
             database = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
         std::vector<std::unique_ptr<ServerProcess>> running;

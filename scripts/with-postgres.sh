@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Runs a command against a throw-away PostgreSQL server on 127.0.0.1:
-#   tests/postgres/with-postgres.sh <command> [args...]
+#   scripts/with-postgres.sh <command> [args...]   (e.g. the server: velka-live-server --database "$VELKA_TEST_PG")
 # The command finds the database in VELKA_TEST_PG (a postgresql:// URI). The
 # cluster lives in a temporary directory and is stopped and removed on exit.
 set -euo pipefail
-source "$(dirname "$0")/../../scripts/lib.sh"
+source "$(dirname "$0")/lib.sh"
 
 bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
 [[ -x $bindir/initdb ]] || fail "with-postgres: no PostgreSQL server installed (bash scripts/install-deps.sh --test)"
