@@ -1,16 +1,109 @@
 #pragma once
 
-#include "boxcloser.h"
 #include "loopbackserver.h"
-#include "temphome.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLibrary>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolBox>
+#include <functional>
+
+// A HOME of the test's own, so nothing reaches the real ~/.VELKA. Windows takes the
+// home from the user's profile, never from HOME: there the suites run only under Wine
+// in a prefix of their own, whose profile's .VELKA they clear before and after.
+class TempHome
+{
+public:
+    TempHome()
+    {
+#ifdef Q_OS_WIN
+        if (!QLibrary::resolve("ntdll", "wine_get_version") || qEnvironmentVariableIsEmpty("WINEPREFIX"))
+            qFatal("On Windows the suites run only under Wine, with a WINEPREFIX of their own");
+#endif
+        setHome(QFile::encodeName(m_path));
+    }
+    ~TempHome() { setHome(m_oldHome); }
+
+    QString path() const { return m_path; }
+    QString iniPath() const { return m_path + QStringLiteral("/.VELKA/velka.ini"); }
+    // The settings file as a user writes it by hand.
+    void writeIni(const QByteArray &text) const
+    {
+        QDir(path()).mkpath(QStringLiteral(".VELKA"));
+        QFile file(iniPath());
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(text);
+    }
+    // What the file holds now, read by a settings object of its own.
+    QString value(const QString &key) const { return QSettings(iniPath(), QSettings::IniFormat).value(key).toString(); }
+
+private:
+    // HOME set to home; on Windows, whose home is the profile, its .VELKA cleared instead.
+    void setHome(const QByteArray &home) const
+    {
+#ifdef Q_OS_WIN
+        Q_UNUSED(home)
+        QDir(m_path + QStringLiteral("/.VELKA")).removeRecursively();
+        QFile::remove(m_path + QStringLiteral("/.VELKA"));
+#else
+        qputenv("HOME", home);
+#endif
+    }
+
+    QByteArray m_oldHome = qgetenv("HOME");
+    QTemporaryDir m_dir;
+#ifdef Q_OS_WIN
+    QString m_path = QDir::homePath();
+#else
+    QString m_path = m_dir.path();
+#endif
+};
+
+// A box as the closer saw it: icon, title and text on one line.
+inline QString boxLine(QMessageBox::Icon icon, const QString &title, const QString &text)
+{
+    return QString::number(icon) + u'\t' + title + u'\t' + text;
+}
+
+// Reads every modal message box the program opens and presses its Ok, as a
+// person would, so handlers that block in a box can be driven by tests.
+class BoxCloser
+{
+public:
+    BoxCloser()
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible())
+                return;
+            m_lines << boxLine(box->icon(), box->windowTitle(), box->text());
+            if (whileOpen)
+                whileOpen();
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+        });
+        m_timer.start(5);
+    }
+    // Every box so far, in the order they opened.
+    QStringList lines() const { return m_lines; }
+    // Runs while the box is still open, before Ok is pressed.
+    std::function<void()> whileOpen;
+
+private:
+    QTimer m_timer;
+    QStringList m_lines;
+};
 
 inline const QString PwDigest = QStringLiteral("8fe4c11451281c094a6578e6ddbf5eed"); // of "pw"
 

@@ -48,9 +48,6 @@ public:
         }
     }
 
-signals:
-    void requestReceived(const QByteArray &target);
-
 private:
     void read(QTcpSocket *socket)
     {
@@ -64,7 +61,6 @@ private:
             }
             m_targets << socket->property("target").toByteArray();
             socket->setProperty("target", {});
-            emit requestReceived(m_targets.last());
             respond(socket, m_answers.value(m_targets.last().split('?').first().split('/').last(), m_default));
         }
     }

@@ -1,6 +1,4 @@
 // The client as shipped, with every message box printed and answered.
-// VELKA_PROBE_CLOSE=<file> closes the main window once the progress window shows
-// and that file exists: the parent makes it when the request has reached it.
 // VELKA_PROBE_CA_CERT=<pem> trusts that certificate too, in this process only.
 #include "app/vla_mw.h"
 #include "clienthelpers.h"
@@ -22,14 +20,5 @@ int main(int argc, char *argv[])
     }
     VLA_MW window;
     window.show();
-    const QString closeSignal = qEnvironmentVariable("VELKA_PROBE_CLOSE");
-    QTimer closeWhenBusy;
-    QObject::connect(&closeWhenBusy, &QTimer::timeout, &window, [&] {
-        if (!closeSignal.isEmpty() && QFile::exists(closeSignal) && progressWindow()->isVisible()) {
-            closeWhenBusy.stop();
-            window.close();
-        }
-    });
-    closeWhenBusy.start(5);
     return app.exec();
 }
