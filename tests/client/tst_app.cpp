@@ -120,10 +120,8 @@ private slots:
         QCOMPARE(proxy.type(), expectPort < 0 ? QNetworkProxy::DefaultProxy : QNetworkProxy::HttpProxy);
         if (expectPort < 0)
             return;
-        QCOMPARE(proxy.hostName(), QStringLiteral("proxy.test"));
-        QCOMPARE(int(proxy.port()), expectPort);
-        QCOMPARE(proxy.user(), QStringLiteral("ann"));
-        QCOMPARE(proxy.password(), QStringLiteral("p w"));
+        QCOMPARE((QStringList{proxy.hostName(), QString::number(proxy.port()), proxy.user(), proxy.password()}),
+                 (QStringList{"proxy.test", QString::number(expectPort), "ann", "p w"}));
     }
 };
 
