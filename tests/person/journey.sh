@@ -63,15 +63,18 @@ start_client() {
 }
 client_gone() { ! kill -0 "$client_pid" 2>/dev/null; }
 window_or_end() { has_window "VELKA Live Assistant" || client_gone; }
-main_window() { poll 90 window_or_end && ! client_gone && window_named "VELKA Live Assistant"; }
+# open_client: the client started, its main window in $win.
+open_client() {
+    start_client
+    poll 90 window_or_end && ! client_gone && win=$(window_named "VELKA Live Assistant") || fail "the main window did not open"
+}
 stop_client() { stop_all "$client_pid"; client_pid=""; }
 keys_written() { (($(grep -c '=' "$ini" 2>/dev/null) == 11)); }
 requests() { grep -c "GET /VELKA/be/$1 " "$work/server.err"; }
 
 step "first start: the window, and the settings file with its eleven keys"
 start_xvfb
-start_client
-win=$(main_window) || fail "the main window did not open"
+open_client
 poll 30 shows "$win" cross 01-window || fail "no red cross on the Login item: $colours"
 poll 30 keys_written || fail "the settings file does not hold eleven keys: $(cat "$ini" 2>&1)"
 stop_client
@@ -82,8 +85,7 @@ start_server "$work/server.err" "$server_bin" --port 0 --database "$work/account
 ini_set "$ini" live server "${server_url%/VELKA/be/}"
 
 step "registration, with the keyboard and the mouse"
-start_client
-win=$(main_window) || fail "the main window did not open"
+open_client
 xdotool mousemove --window "$win" 100 542 click 1 # the Register item of the tool box
 xdotool mousemove --window "$win" 296 137 click 1 # the last name
 password="s3cret pw"
@@ -110,8 +112,7 @@ poll 30 shows "$win" check 04-signed-in || fail "no green check: $colours"
 stop_client
 
 step "next start: signed in by itself"
-start_client
-win=$(main_window) || fail "the main window did not open"
+open_client
 poll 30 shows "$win" check 05-signed-in-again || fail "not signed in at the next start"
 [[ $(requests register.php) == 1 && $(requests login.php) == 2 ]] || fail "expected one registration and two sign-ins"
 stop_client
