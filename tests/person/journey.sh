@@ -43,14 +43,9 @@ box_reads() {
 shows() {
     shot "$1" "$3" || return 1
     colours=$(convert "$shots/$3.png" -depth 8 -format %c histogram:info:- | awk -F'[(),:]' '
-        { n = $1; r = $3; g = $4; b = $5
-          if (g > r + 60 && g > b + 60) green += n
-          if (r > g + 80 && r > b + 80) red += n }
-        END { print "green", green + 0, "red", red + 0 }')
-    case $2 in
-        cross) [[ $colours =~ ^green\ 0\ red\ [1-9][0-9] ]] ;;
-        check) [[ $colours =~ ^green\ [1-9][0-9]+\ red\ 0$ ]] ;;
-    esac
+        { if ($4 > $3 + 60 && $4 > $5 + 60) g += $1; if ($3 > $4 + 80 && $3 > $5 + 80) r += $1 }
+        END { print "green", g + 0, "red", r + 0 }')
+    [[ $2 == cross && $colours =~ ^green\ 0\ red\ [1-9][0-9] || $2 == check && $colours =~ ^green\ [1-9][0-9]+\ red\ 0$ ]]
 }
 press() { xdotool key --delay 30 "$@"; }
 type_text() { xdotool type --delay 15 -- "$1"; }

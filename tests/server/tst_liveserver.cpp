@@ -26,11 +26,7 @@ private slots:
         QVERIFY(s->start());
         QVERIFY(inspect(s->options.database));
     }
-    void cleanup()
-    {
-        QSqlDatabase::removeDatabase("inspect");
-        s.reset();
-    }
+    void cleanup() { QSqlDatabase::removeDatabase("inspect"); s.reset(); }
 
     void signIn_data()
     {

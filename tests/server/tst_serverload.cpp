@@ -18,7 +18,8 @@ static void load(const QList<quint16> &ports, int parallel, const QStringList &s
     for (qsizetype i = 0; i < scripts.size(); ++i) {
         const size_t m = size_t(i) % managers.size(); // each manager to one server
         QNetworkReply *reply = managers[m]->get(QNetworkRequest(scriptUrl(ports[qsizetype(m) % ports.size()], scripts[i])));
-        QObject::connect(reply, &QNetworkReply::finished, reply, [&, i, reply] {
+        // Heard by done, so that nothing still out reaches this frame once it has gone.
+        QObject::connect(reply, &QNetworkReply::finished, &done, [&, i, reply] {
             // Network errors (below 200) leave no answer, even after a status line came in.
             const bool answered = reply->error() == QNetworkReply::NoError || reply->error() >= 200;
             if (!onAnswer(i, answered ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0,
@@ -27,10 +28,6 @@ static void load(const QList<quint16> &ports, int parallel, const QStringList &s
         });
     }
     QVERIFY(scripts.isEmpty() || QSignalSpy(&done, &QTimer::timeout).wait(120000));
-    for (auto &manager : managers) {
-        for (QNetworkReply *reply : manager->findChildren<QNetworkReply *>())
-            reply->disconnect();
-    }
 }
 
 // Registrations racing on many connections to shipped servers on one database, of which one may

@@ -46,11 +46,7 @@ inline QString signInScript(qint64 login, const QString &digest)
     return QStringLiteral("login.php?l=%1&p=%2").arg(login).arg(digest);
 }
 
-struct Answer
-{
-    int status = 0; // 0: no answer
-    QByteArray body;
-};
+struct Answer { int status = 0; QByteArray body; }; // status 0: no answer came
 
 // A script's URL as the client makes it: the text joined, then QUrl's tolerant reading.
 inline QUrl scriptUrl(quint16 port, const QString &script)
@@ -118,7 +114,7 @@ struct LocalServer
     std::unique_ptr<LiveServer> server;
     QNetworkAccessManager client;
 
-    LocalServer()
+    LocalServer() // on a free port, with the cheapest hash
     {
         options.port = 0;
         options.database = dir.filePath(QStringLiteral("accounts.sqlite"));
