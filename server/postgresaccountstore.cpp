@@ -91,8 +91,12 @@ SqlAccountStore::Types PostgresAccountStore::types() const
 
 int PostgresAccountStore::storedVersion(QSqlQuery &query)
 {
-    // Looked at without writing, so that a read-only database can still serve sign-ins.
-    if (!query.exec(QStringLiteral("SELECT to_regclass('velka_schema') IS NOT NULL")) || !query.next())
+    // Looked at without writing, so that a read-only database can still serve sign-ins. A
+    // query of the catalog, not to_regclass(): that may answer from a view of the catalog
+    // taken before the schema lock was granted, blind to another server's tables.
+    if (!query.exec(QStringLiteral("SELECT count(*) > 0 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() "
+                                   "AND tablename = 'velka_schema'"))
+        || !query.next())
         return -1;
     if (!query.value(0).toBool())
         return 0;
