@@ -18,6 +18,15 @@ struct NewAccount
     QDateTime created;
 };
 
+// An accepted sign-in as it is kept: when, and a new hash of the password when
+// the stored one was made at another cost.
+struct SignInRecord
+{
+    qint64 login = 0;
+    QDateTime at;
+    QByteArray renewedHash;
+};
+
 // Where accounts live. Every call happens on the thread that opened the store.
 class AccountStore
 {
@@ -39,8 +48,8 @@ public:
     // Commits before returning: an account whose login is handed out is on disk.
     virtual Result addAccount(const NewAccount &account, qint64 *login) = 0;
     virtual Result passwordHash(qint64 login, QByteArray *hash) = 0;
-    // An accepted sign-in: its time kept, and the hash replaced when renewedHash is not empty.
-    virtual Result recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash) = 0;
+    // Accepted sign-ins, in one transaction: their times, and the renewed hashes.
+    virtual Result recordSignIns(const QList<SignInRecord> &records) = 0;
     // A copy of every account into a new file at target that is a database of its
     // own, consistent even while servers go on writing; the accounts copied in count.
     virtual Result backup(const QString &target, qint64 *count) = 0;

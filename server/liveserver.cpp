@@ -4,6 +4,7 @@
 #include "server/accountstore.h"
 #include "server/httpfront.h"
 #include "server/requestparsing.h"
+#include "server/signinrecorder.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -40,6 +41,7 @@ private:
     SignInThrottle m_throttle;
     QElapsedTimer m_clock;
     QSet<quint64> m_waiting; // answered later, and their clients are still there
+    SignInRecorder m_signIns; // before the store goes, it writes what it holds
     QThreadPool m_pool;
 };
 
@@ -61,6 +63,7 @@ LiveServer::Run::~Run()
     // Hashes under way end into the void: this run's queued calls die with it.
     m_pool.clear();
     m_pool.waitForDone();
+    m_signIns.flush();
 }
 
 bool LiveServer::Run::start(QString *error)
@@ -76,6 +79,7 @@ bool LiveServer::Run::start(QString *error)
     m_store = openAccountStore(options.database, options.readOnly, error);
     if (!m_store)
         return false;
+    m_signIns.setStore(m_store.get());
     // An unknown login is checked against this, so it costs as much time as a
     // wrong password and timing does not tell which logins exist. Made now, it
     // also proves the hash cost fits in memory.
@@ -191,13 +195,9 @@ void LiveServer::Run::signInChecked(quint64 id, qint64 login, bool accepted, con
     m_throttle.finished(login, accepted, m_clock.elapsed());
     if (!m_waiting.remove(id))
         return;
-    if (accepted && !m_store->isReadOnly()
-        && m_store->recordSignIn(login, QDateTime::currentDateTimeUtc(), renewedHash) != AccountStore::Result::Ok) {
-        // Not worth a refusal: the old hash still verifies, and the renewal is tried
-        // again at the next sign-in.
-        front->note(id, QStringLiteral("sign-in not recorded: ") + m_store->errorString());
-    }
     front->answer(id, 200, accepted ? QByteArray(LoginAccepted) : QByteArrayLiteral("0"));
+    if (accepted && !m_store->isReadOnly())
+        m_signIns.add(login, renewedHash);
 }
 
 void LiveServer::Run::registration(quint64 id, const QueryParameters &query)

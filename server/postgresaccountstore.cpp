@@ -21,11 +21,8 @@ public:
 
 private:
     bool connect();
-    Types types() const override;
+    Dialect dialect() const override;
     int storedVersion(QSqlQuery &query) override;
-    QStringList versionStatements(int version) const override;
-    bool lockSchema(QSqlQuery &query) override;
-    QVariant timeValue(const QDateTime &time) const override;
     Result backup(const QString &target, qint64 *count) override;
     bool open(const QString &uri) override;
     Result insert(const NewAccount &account, qint64 *login) override;
@@ -81,12 +78,16 @@ bool PostgresAccountStore::connect()
     return true;
 }
 
-SqlAccountStore::Types PostgresAccountStore::types() const
+SqlAccountStore::Dialect PostgresAccountStore::dialect() const
 {
-    // The identity sequence hands each login out once, whichever server asks,
-    // and never again, even after a rollback or a removed account.
+    // The identity sequence hands each login out once, whichever server asks, and never
+    // again, even after a rollback or a removed account. The advisory lock serialises
+    // schema changes between servers starting together.
     return {QLatin1String("INTEGER GENERATED ALWAYS AS IDENTITY (START WITH 1 MAXVALUE 2147483647 NO CYCLE) PRIMARY KEY"),
-            QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ")};
+            QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ"), false,
+            {QStringLiteral("BEGIN"), QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock)},
+            {QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"),
+             QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)")}};
 }
 
 int PostgresAccountStore::storedVersion(QSqlQuery &query)
@@ -103,22 +104,6 @@ int PostgresAccountStore::storedVersion(QSqlQuery &query)
     if (!query.exec(QStringLiteral("SELECT max(version) FROM velka_schema")) || !query.next())
         return -1;
     return query.value(0).toInt();
-}
-
-QStringList PostgresAccountStore::versionStatements(int version) const
-{
-    return {QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"),
-            QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)").arg(version)};
-}
-
-bool PostgresAccountStore::lockSchema(QSqlQuery &query)
-{
-    return query.exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock));
-}
-
-QVariant PostgresAccountStore::timeValue(const QDateTime &time) const
-{
-    return time.toUTC();
 }
 
 AccountStore::Result PostgresAccountStore::backup(const QString &, qint64 *)

@@ -35,7 +35,7 @@ AccountStore::Result SqlAccountStore::addAccount(const NewAccount &account, qint
 
 QStringList SqlAccountStore::schemaStep(int version) const
 {
-    const Types type = types();
+    const Dialect type = dialect();
     switch (version) {
     case 1: {
         QString columns;
@@ -74,18 +74,30 @@ bool SqlAccountStore::prepareSchema(const QString &name)
         return false;
     }
     // Another server may have moved the schema on while this one waited for the lock.
-    if (!db.transaction() || !lockSchema(query) || (found = storedVersion(query)) < 0)
+    const Dialect spelling = dialect();
+    for (const QString &statement : spelling.beginSchemaChange) {
+        if (!query.exec(statement))
+            return schemaFailed(query);
+    }
+    if ((found = storedVersion(query)) < 0)
         return schemaFailed(query);
     QStringList statements;
     for (int version = found + 1; version <= SchemaVersion; ++version)
         statements << schemaStep(version);
-    if (found < SchemaVersion)
-        statements << versionStatements(SchemaVersion);
+    for (const QString &statement : spelling.recordVersion) {
+        if (found < SchemaVersion)
+            statements << QString(statement).replace(QLatin1String("%1"), QString::number(SchemaVersion));
+    }
     for (const QString &statement : std::as_const(statements)) {
         if (!query.exec(statement))
             return schemaFailed(query);
     }
     return db.commit() || schemaFailed(query);
+}
+
+QVariant SqlAccountStore::timeValue(const QDateTime &time) const
+{
+    return dialect().timeAsText ? QVariant(time.toUTC().toString(Qt::ISODateWithMs)) : QVariant(time.toUTC());
 }
 
 bool SqlAccountStore::prepareInsert(QSqlQuery &query, const NewAccount &account, QLatin1String tail)
@@ -127,16 +139,25 @@ AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *has
     return Result::Ok;
 }
 
-AccountStore::Result SqlAccountStore::recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash)
+AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &records)
 {
     if (m_readOnly)
         return Result::ReadOnly;
-    QSqlQuery query(database());
+    QSqlDatabase db = database();
+    if (!db.transaction())
+        return failure(db.lastError());
+    QSqlQuery query(db);
     query.prepare(QStringLiteral("UPDATE accounts SET last_sign_in = ?, pwhash = COALESCE(?, pwhash) WHERE login = ?"));
-    query.addBindValue(timeValue(at));
-    query.addBindValue(renewedHash.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QString::fromLatin1(renewedHash));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    return query.numRowsAffected() > 0 ? Result::Ok : Result::NotFound;
+    for (const SignInRecord &record : records) {
+        query.addBindValue(timeValue(record.at));
+        query.addBindValue(record.renewedHash.isEmpty() ? QVariant(QMetaType::fromType<QString>())
+                                                        : QString::fromLatin1(record.renewedHash));
+        query.addBindValue(record.login);
+        if (!query.exec()) {
+            const Result result = failure(query.lastError());
+            db.rollback();
+            return result;
+        }
+    }
+    return db.commit() ? Result::Ok : failure(db.lastError());
 }

@@ -8,8 +8,8 @@ class QSqlError;
 class QSqlQuery;
 
 // What the SQL stores share: one named QtSql connection, the read-only flag,
-// the last error, the accounts table's columns, and the statements that add
-// an account, read a hash and replace it.
+// the last error, the schema with its versions and upgrades, and the statements
+// that add an account, read a hash and record sign-ins.
 class SqlAccountStore : public AccountStore
 {
 public:
@@ -18,7 +18,7 @@ public:
     bool isReadOnly() const override { return m_readOnly; }
     Result addAccount(const NewAccount &account, qint64 *login) final;
     Result passwordHash(qint64 login, QByteArray *hash) override;
-    Result recordSignIn(qint64 login, const QDateTime &at, const QByteArray &renewedHash) override;
+    Result recordSignIns(const QList<SignInRecord> &records) override;
     QString errorString() const override { return m_error; }
 
     // Opens the database named by location, creating the accounts table if
@@ -42,25 +42,22 @@ public:
     static constexpr int SchemaVersion = 2;
 
 protected:
-    // The column types in which the drivers differ.
-    struct Types
+    // How this database spells what the stores share.
+    struct Dialect
     {
-        QLatin1String login, news, time;
+        QLatin1String login, news, time; // column types
+        bool timeAsText;                 // times kept as ISO 8601 text, UTC
+        QStringList beginSchemaChange;   // begins it, holding other servers off until it ends
+        QStringList recordVersion;       // %1: the version
     };
 
     // Finds the schema's version, then creates or upgrades it to SchemaVersion in
     // one transaction; refuses a newer one. A read-only store serves an older one
     // as it is. name: the database, for messages.
     bool prepareSchema(const QString &name);
-    virtual Types types() const = 0;
+    virtual Dialect dialect() const = 0;
     // The version the database holds: 0 without tables, -1 when it cannot be read.
     virtual int storedVersion(QSqlQuery &query) = 0;
-    // What records version in the database.
-    virtual QStringList versionStatements(int version) const = 0;
-    // Holds other servers off a schema change until this transaction ends.
-    virtual bool lockSchema(QSqlQuery &) { return true; }
-    // A time in the form this driver keeps it.
-    virtual QVariant timeValue(const QDateTime &time) const = 0;
 
     QSqlDatabase database() const { return QSqlDatabase::database(m_connection, false); }
     const QString &connectionName() const { return m_connection; }
@@ -78,6 +75,7 @@ protected:
 private:
     // What makes schema version out of the one before.
     QStringList schemaStep(int version) const;
+    QVariant timeValue(const QDateTime &time) const;
     // A failed step of preparing the schema: the error kept, the transaction undone.
     bool schemaFailed(const QSqlQuery &query);
 

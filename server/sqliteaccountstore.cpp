@@ -19,10 +19,8 @@ public:
 
 private:
     bool open(const QString &path) override;
-    Types types() const override;
+    Dialect dialect() const override;
     int storedVersion(QSqlQuery &query) override;
-    QStringList versionStatements(int version) const override;
-    QVariant timeValue(const QDateTime &time) const override;
     Result insert(const NewAccount &account, qint64 *login) override;
     Result failure(const QSqlError &error) override;
 };
@@ -72,11 +70,14 @@ bool SqliteAccountStore::open(const QString &path)
     return true;
 }
 
-SqlAccountStore::Types SqliteAccountStore::types() const
+SqlAccountStore::Dialect SqliteAccountStore::dialect() const
 {
-    // AUTOINCREMENT: a login once handed out is never handed out again, even
-    // after the newest account was removed by hand.
-    return {QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"), QLatin1String("INTEGER"), QLatin1String("TEXT")};
+    // AUTOINCREMENT: a login once handed out is never handed out again, even after the
+    // newest account was removed by hand. BEGIN IMMEDIATE: the write lock from the start,
+    // waited for like any other; a deferred transaction that has read the version cannot
+    // wait for it, and would fail at once.
+    return {QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"), QLatin1String("INTEGER"), QLatin1String("TEXT"), true,
+            {QStringLiteral("BEGIN IMMEDIATE")}, {QStringLiteral("PRAGMA user_version = %1")}};
 }
 
 int SqliteAccountStore::storedVersion(QSqlQuery &query)
@@ -84,16 +85,6 @@ int SqliteAccountStore::storedVersion(QSqlQuery &query)
     const int version = query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
     query.finish();
     return version;
-}
-
-QStringList SqliteAccountStore::versionStatements(int version) const
-{
-    return {QStringLiteral("PRAGMA user_version = %1").arg(version)};
-}
-
-QVariant SqliteAccountStore::timeValue(const QDateTime &time) const
-{
-    return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
 AccountStore::Result SqliteAccountStore::backup(const QString &target, qint64 *count)

@@ -1,0 +1,29 @@
+#include "server/signinrecorder.h"
+
+SignInRecorder::SignInRecorder(int delayMs)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(delayMs);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { flush(); });
+}
+
+void SignInRecorder::add(qint64 login, const QByteArray &renewedHash)
+{
+    SignInRecord &record = m_pending[login];
+    record.login = login;
+    record.at = QDateTime::currentDateTimeUtc();
+    if (!renewedHash.isEmpty()) // a later sign-in does not undo an earlier renewal
+        record.renewedHash = renewedHash;
+    if (!m_timer.isActive())
+        m_timer.start();
+}
+
+void SignInRecorder::flush()
+{
+    if (m_pending.isEmpty() || !m_store)
+        return;
+    const QList<SignInRecord> records = std::exchange(m_pending, {}).values();
+    if (m_store->recordSignIns(records) != AccountStore::Result::Ok)
+        qWarning("velka-live-server: %lld sign-ins not recorded: %s", qlonglong(records.size()),
+                 qUtf8Printable(m_store->errorString()));
+}
