@@ -53,11 +53,13 @@ add_custom_target(velka_windows_runtime ALL ${velka_copies} VERBATIM COMMAND_EXP
 # Qt's and MinGW's libraries come with their symbols: a stripped install (cpack,
 # or `cmake --install --strip`) drops them as it does the program's.
 if(CMAKE_STRIP)
+    # Only the files this install put in place: a prefix may hold other libraries.
     install(CODE "
         if(CMAKE_INSTALL_DO_STRIP)
-            file(GLOB_RECURSE dlls \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\")
-            foreach(dll IN LISTS dlls)
-                execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${dll}\" COMMAND_ERROR_IS_FATAL ANY)
+            foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+                if(file MATCHES [[\\.dll$]])
+                    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${file}\" COMMAND_ERROR_IS_FATAL ANY)
+                endif()
             endforeach()
         endif()" COMPONENT client)
 endif()

@@ -64,9 +64,10 @@ dpkg-deb -x "${client[0]}" "$work/client-root"
 desktop-file-validate "$work/client-root/usr/share/applications/velka-live-assistant.desktop" ||
     fail "desktop-file-validate"
 
-# Accounts of an install this step did not make are never purged.
-[[ ! -e /var/lib/velka-live-server/accounts.sqlite ]] ||
-    fail "velka-live-server keeps accounts in /var/lib/velka-live-server on this machine; run this step elsewhere"
+# An install this step did not make is never purged, nor the accounts of one.
+! dpkg-query -W -f='${Status}' velka-live-server 2>/dev/null | grep -q "ok installed" &&
+    [[ ! -e /var/lib/velka-live-server/accounts.sqlite ]] ||
+    fail "velka-live-server is installed, or its accounts are kept, on this machine; run this step elsewhere"
 ours=1
 purge || fail "could not purge an earlier install"
 apt_get install --no-install-recommends "${client[0]}" "${server[0]}" >"$work/install.log" 2>&1 ||

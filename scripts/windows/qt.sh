@@ -94,6 +94,11 @@ else
     say "built in $(((SECONDS - began) / 60)) min $(((SECONDS - began) % 60)) s"
 fi
 
+# Only a Qt of ours, or nothing, gives way: the folder may be one the user named.
+if [[ -n $(ls -A "$dest" 2>/dev/null) ]] && ! ready "$dest"; then
+    say "$dest holds something other than a Qt $version for Windows: left as it is"
+    exit 1
+fi
 rm -rf "$dest"
 mv "$work/qt" "$dest"
 echo "$dest"
