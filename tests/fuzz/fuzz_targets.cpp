@@ -2,8 +2,8 @@
 // target's query through the scripts' reading of it: the first byte picks.
 // Built with libFuzzer and the sanitizers by the "fuzz" preset.
 #include "net/liveprotocol.h"
-#include "server/requestparsing.h"
-#include "server/requestscanner.h"
+#include "server/scripts/scriptparameters.h"
+#include "server/http/requestreader.h"
 
 #include <QUrlQuery>
 
@@ -18,17 +18,17 @@ static void scanner(const char *bytes, std::size_t size)
 {
     // Small limits, so that every one of them is within the fuzzer's reach.
     const RequestLimits limits{64, 128, 4, 32};
-    RequestScanner whole(limits), pieces(limits);
-    const RequestScanner::Verdict verdict = whole.feed(bytes, qsizetype(size));
+    RequestReader whole(limits), pieces(limits);
+    const RequestReader::Verdict verdict = whole.feed(bytes, qsizetype(size));
     // The same bytes as a network may hand them over: in pieces of 1 to 8 bytes.
-    RequestScanner::Verdict cut = RequestScanner::Verdict::Ok;
-    for (std::size_t at = 0; at < size && cut == RequestScanner::Verdict::Ok;) {
+    RequestReader::Verdict cut = RequestReader::Verdict::Ok;
+    for (std::size_t at = 0; at < size && cut == RequestReader::Verdict::Ok;) {
         const std::size_t take = std::min<std::size_t>(size - at, (bytes[at] & 7) + 1);
         cut = pieces.feed(bytes + at, qsizetype(take));
         at += take;
     }
     CHECK(verdict == cut && whole.completed() == pieces.completed());
-    CHECK(verdict != RequestScanner::Verdict::Ok || whole.midRequest() == pieces.midRequest());
+    CHECK(verdict != RequestReader::Verdict::Ok || whole.midRequest() == pieces.midRequest());
 }
 
 static void query(const char *bytes, std::size_t size)

@@ -3,8 +3,8 @@
 // The reference server for the suites, in this process or as the shipped
 // program in a child, and a client that talks to it as the program does.
 #include "net/liveprotocol.h"
-#include "server/liveserver.h"
-#include "server/requestparsing.h"
+#include "server/scripts/liveserver.h"
+#include "server/scripts/scriptparameters.h"
 
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/requestscanner.h"
+#include "server/http/requestreader.h"
 
 #include <QDeadlineTimer>
 #include <QObject>
@@ -38,7 +38,7 @@ private:
 
     QTcpSocket *m_socket;
     QObject *m_parser;
-    RequestScanner m_scanner;
+    RequestReader m_reader;
     // One timer for the connection's life: moving a deadline costs less than
     // restarting a timer at every request.
     QTimer m_timer;

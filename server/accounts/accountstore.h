@@ -56,12 +56,3 @@ public:
     // What went wrong last, for the operator.
     virtual QString errorString() const = 0;
 };
-
-// Opens the store named by location: "sqlite:<path>" or a bare path, both an
-// SQLite file created on first use, or "postgresql://..." (see
-// postgresaccountstore.h). A read-only store serves sign-ins only.
-// Returns null and sets error when the store cannot be used.
-std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error);
-
-// The column names of NewAccount::details, shared with the client's parameter names.
-QStringList accountDetailNames();

@@ -1,5 +1,5 @@
-#include "server/sqliteaccountstore.h"
-#include "server/sqlaccountstore.h"
+#include "server/accounts/sqlitestore.h"
+#include "server/accounts/sqlaccountstore.h"
 
 #include <QDir>
 #include <QFileInfo>

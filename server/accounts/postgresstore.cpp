@@ -1,5 +1,5 @@
-#include "server/postgresaccountstore.h"
-#include "server/sqlaccountstore.h"
+#include "server/accounts/postgresstore.h"
+#include "server/accounts/sqlaccountstore.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,4 +1,4 @@
-#include "server/httpanswer.h"
+#include "server/http/httpanswer.h"
 
 #include <cstdio>
 

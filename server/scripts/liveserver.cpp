@@ -1,10 +1,10 @@
-#include "server/liveserver.h"
+#include "server/scripts/liveserver.h"
 
 #include "net/liveprotocol.h"
-#include "server/accountstore.h"
-#include "server/httpfront.h"
-#include "server/requestparsing.h"
-#include "server/signinrecorder.h"
+#include "server/accounts/storefactory.h"
+#include "server/http/httpfront.h"
+#include "server/scripts/scriptparameters.h"
+#include "server/scripts/signinrecorder.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>

@@ -1,4 +1,4 @@
-#include "server/requestscanner.h"
+#include "server/http/requestreader.h"
 
 #include <cstring>
 
@@ -24,7 +24,7 @@ bool equalsLower(const char *text, int size, const char *lower)
 
 } // namespace
 
-RequestScanner::Verdict RequestScanner::feed(const char *data, qsizetype size)
+RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
 {
     const char *p = data;
     const char *const end = data + size;
@@ -81,7 +81,7 @@ RequestScanner::Verdict RequestScanner::feed(const char *data, qsizetype size)
     return m_verdict;
 }
 
-RequestScanner::Verdict RequestScanner::lineEnded()
+RequestReader::Verdict RequestReader::lineEnded()
 {
     const int length = m_lineLength - (m_cr ? 1 : 0);
     const int nameEnd = m_nameEnd, spaces = m_spaces, lastSpace = m_lastSpace;
@@ -145,7 +145,7 @@ RequestScanner::Verdict RequestScanner::lineEnded()
     return Verdict::Ok;
 }
 
-const char *RequestScanner::meaning(Verdict verdict)
+const char *RequestReader::meaning(Verdict verdict)
 {
     switch (verdict) {
     case Verdict::Ok: return "ok";

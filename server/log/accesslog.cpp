@@ -1,4 +1,4 @@
-#include "server/accesslog.h"
+#include "server/log/accesslog.h"
 
 #include <QDateTime>
 

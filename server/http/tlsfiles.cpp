@@ -1,4 +1,4 @@
-#include "server/tlsfiles.h"
+#include "server/http/tlsfiles.h"
 
 #if QT_CONFIG(ssl)
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "server/passwordhash.h"
+#include "server/scripts/passwordhash.h"
 
 #include <sodium.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/accountstore.h"
+#include "server/accounts/accountstore.h"
 
 #include <QHash>
 #include <QTimer>

@@ -1,6 +1,6 @@
-#include "server/connectionguard.h"
+#include "server/http/connectionguard.h"
 
-#include "server/httpanswer.h"
+#include "server/http/httpanswer.h"
 
 #include <QTcpSocket>
 
@@ -8,7 +8,7 @@ ConnectionGuard::ConnectionGuard(QTcpSocket *socket, QObject *parser, const Requ
     : QObject(socket)
     , m_socket(socket)
     , m_parser(parser)
-    , m_scanner(limits)
+    , m_reader(limits)
     , m_idleTimeoutMs(idleTimeoutMs)
 {
     m_timer.setSingleShot(true);
@@ -25,8 +25,8 @@ void ConnectionGuard::readyRead()
         m_socket->readAll();
         return;
     }
-    const bool wasMid = m_scanner.midRequest();
-    const qint64 before = m_scanner.completed();
+    const bool wasMid = m_reader.midRequest();
+    const qint64 before = m_reader.completed();
     // Only bytes the parser has not taken yet (it reads inside a transaction),
     // through the stack when they fit.
     char small[4096];
@@ -41,16 +41,16 @@ void ConnectionGuard::readyRead()
         fresh = large.constData();
         size = large.size();
     }
-    const RequestScanner::Verdict verdict = m_scanner.feed(fresh, qMax<qint64>(size, 0));
-    if (verdict != RequestScanner::Verdict::Ok) {
-        refuse(int(verdict), m_scanner.tlsHandshake()
+    const RequestReader::Verdict verdict = m_reader.feed(fresh, qMax<qint64>(size, 0));
+    if (verdict != RequestReader::Verdict::Ok) {
+        refuse(int(verdict), m_reader.tlsHandshake()
                                                     ? QStringLiteral("TLS handshake on the plain port, closed")
-                                                    : QString::fromLatin1(RequestScanner::meaning(verdict)));
+                                                    : QString::fromLatin1(RequestReader::meaning(verdict)));
         return;
     }
     // A request must be whole within the timeout from its first byte: a
     // trickle of bytes does not keep a connection.
-    if (!m_answersPending && m_scanner.midRequest() && (!wasMid || m_scanner.completed() != before))
+    if (!m_answersPending && m_reader.midRequest() && (!wasMid || m_reader.completed() != before))
         arm();
 }
 
@@ -95,7 +95,7 @@ void ConnectionGuard::sendRefusal()
     m_sent = true;
     connect(m_socket, &QAbstractSocket::disconnected, m_socket, &QObject::deleteLater, Qt::UniqueConnection);
     // A TLS client could read no plain answer.
-    if (m_scanner.tlsHandshake()) {
+    if (m_reader.tlsHandshake()) {
         m_socket->abort();
         m_socket->deleteLater();
         return;
@@ -120,7 +120,7 @@ void ConnectionGuard::timedOut()
         m_socket->deleteLater();
     } else if (m_answersPending || m_refusing) {
         // No clock runs while an answer is being made; setAnswersPending(false) arms it again.
-    } else if (m_scanner.midRequest()) {
+    } else if (m_reader.midRequest()) {
         refuse(408, QStringLiteral("request incomplete after %1 ms").arg(m_idleTimeoutMs));
     } else {
         m_socket->disconnectFromHost();

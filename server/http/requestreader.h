@@ -19,7 +19,7 @@ struct RequestLimits
 // Follows the bytes of the HTTP/1.1 requests on one connection just far
 // enough to tell where each one ends and whether it keeps to the limits.
 // No allocation, whatever the input.
-class RequestScanner
+class RequestReader
 {
 public:
     // Each the HTTP status that answers it.
@@ -32,7 +32,7 @@ public:
         HeaderTooLarge = 431,     // too many fields or bytes
     };
 
-    explicit RequestScanner(const RequestLimits &limits = {})
+    explicit RequestReader(const RequestLimits &limits = {})
         : m_limits(limits)
     {}
 

@@ -1,9 +1,9 @@
-#include "server/httpfront.h"
+#include "server/http/httpfront.h"
 
-#include "server/accesslog.h"
-#include "server/connectionguard.h"
-#include "server/httpanswer.h"
-#include "server/tlsfiles.h"
+#include "server/log/accesslog.h"
+#include "server/http/connectionguard.h"
+#include "server/http/httpanswer.h"
+#include "server/http/tlsfiles.h"
 
 #include <QAbstractHttpServer>
 #include <QTcpServer>

@@ -1,8 +1,11 @@
 #pragma once
 
-#include "server/accountstore.h"
+#include "server/accounts/accountstore.h"
 
 #include <QSqlDatabase>
+
+// The column names of NewAccount::details, shared with the client's parameter names.
+QStringList accountDetailNames();
 
 class QSqlError;
 class QSqlQuery;

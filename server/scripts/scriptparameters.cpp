@@ -1,4 +1,4 @@
-#include "server/requestparsing.h"
+#include "server/scripts/scriptparameters.h"
 
 #include "net/liveprotocol.h"
 

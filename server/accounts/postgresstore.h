@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/accountstore.h"
+#include "server/accounts/accountstore.h"
 
 // The accounts in a PostgreSQL database named by a URI
 // postgresql://[user[:password]@][host][:port]/dbname[?option=value&...]

@@ -1,4 +1,4 @@
-#include "server/signinthrottle.h"
+#include "server/scripts/signinthrottle.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server/serveroptions.h"
+#include "server/options/serveroptions.h"
 
 #if QT_CONFIG(ssl)
 #include <QSslSocket>

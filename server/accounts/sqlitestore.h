@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/accountstore.h"
+#include "server/accounts/accountstore.h"
 
 // The accounts in one SQLite file (WAL journal, full sync), created with its
 // directory on first use unless readOnly.

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "server/passwordhash.h"
-#include "server/requestscanner.h"
-#include "server/signinthrottle.h"
+#include "server/scripts/passwordhash.h"
+#include "server/http/requestreader.h"
+#include "server/scripts/signinthrottle.h"
 
 #include <QHostAddress>
 #include <QString>

@@ -1,9 +1,23 @@
-#include "server/sqlaccountstore.h"
+#include "server/accounts/sqlaccountstore.h"
+
+#include "net/liveprotocol.h"
 
 #include <QAtomicInt>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+QStringList accountDetailNames()
+{
+    // Everything the client sends before the digest and the newsletter flag.
+    QStringList names;
+    for (const char *name : RegisterParam::Order) {
+        if (qstrcmp(name, "pas") == 0)
+            break;
+        names.append(QLatin1String(name));
+    }
+    return names;
+}
 
 SqlAccountStore::SqlAccountStore(bool readOnly)
     : m_readOnly(readOnly)

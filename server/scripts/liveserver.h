@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/serveroptions.h"
+#include "server/options/serveroptions.h"
 
 #include <QObject>
 #include <QUrl>

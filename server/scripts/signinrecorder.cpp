@@ -1,4 +1,4 @@
-#include "server/signinrecorder.h"
+#include "server/scripts/signinrecorder.h"
 
 SignInRecorder::SignInRecorder(int delayMs)
 {

@@ -1,20 +1,7 @@
-#include "server/accountstore.h"
+#include "server/accounts/storefactory.h"
 
-#include "net/liveprotocol.h"
-#include "server/postgresaccountstore.h"
-#include "server/sqliteaccountstore.h"
-
-QStringList accountDetailNames()
-{
-    // Everything the client sends before the digest and the newsletter flag.
-    QStringList names;
-    for (const char *name : RegisterParam::Order) {
-        if (qstrcmp(name, "pas") == 0)
-            break;
-        names.append(QLatin1String(name));
-    }
-    return names;
-}
+#include "server/accounts/postgresstore.h"
+#include "server/accounts/sqlitestore.h"
 
 std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error)
 {
@@ -31,4 +18,17 @@ std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool rea
         return nullptr;
     }
     return openSqliteAccountStore(path, readOnly, error);
+}
+
+bool backupAccounts(const QString &location, const QString &target, QString *message)
+{
+    qint64 count = 0;
+    const std::unique_ptr<AccountStore> store = openAccountStore(location, true, message);
+    if (store && store->backup(target, &count) == AccountStore::Result::Ok) {
+        *message = QStringLiteral("%1 accounts copied to %2").arg(count).arg(target);
+        return true;
+    }
+    if (store)
+        *message = store->errorString();
+    return false;
 }

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "server/accounts/accountstore.h"
+
+#include <memory>
+
+// Opens the store named by location: "sqlite:<path>" or a bare path, both an
+// SQLite file created on first use, or "postgresql://..." (see
+// postgresstore.h). A read-only store serves sign-ins only.
+// Returns null and sets error when the store cannot be used.
+std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error);
+
+// Copies the accounts of the database at location into a new file at target,
+// opened read-only: a backup never creates, upgrades or writes what it copies.
+// Says what it did, or why it could not, in message.
+bool backupAccounts(const QString &location, const QString &target, QString *message);

@@ -1,0 +1,32 @@
+#include "server/log/logwriter.h"
+
+#include <QAbstractEventDispatcher>
+
+LogWriter::LogWriter()
+{
+    m_out.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    m_idle = QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                              [this] { flush(); });
+}
+
+LogWriter::~LogWriter()
+{
+    QObject::disconnect(m_idle);
+    flush();
+}
+
+void LogWriter::add(const QString &line)
+{
+    const qsizetype used = m_pending.size();
+    m_pending.resize(used + m_utf8.requiredSpace(line.size()) + 1);
+    char *end = m_utf8.appendToBuffer(m_pending.data() + used, line);
+    *end++ = '\n';
+    m_pending.resize(end - m_pending.constData());
+}
+
+void LogWriter::flush()
+{
+    if (!m_pending.isEmpty())
+        m_out.write(m_pending);
+    m_pending.resize(0);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QMetaObject>
+#include <QStringEncoder>
+
+// Lines for standard error, written in blocks whenever the event loop has
+// nothing left to do: one write for many requests under load, none held
+// back when idle. Kept out of stdio, whose locks every line would pay once
+// the hashing threads exist.
+class LogWriter
+{
+public:
+    LogWriter();
+    ~LogWriter();
+    LogWriter(const LogWriter &) = delete;
+    LogWriter &operator=(const LogWriter &) = delete;
+
+    void add(const QString &line);
+    // What is held, written now.
+    void flush();
+
+private:
+    QFile m_out;
+    QByteArray m_pending;
+    QStringEncoder m_utf8{QStringEncoder::Utf8};
+    QMetaObject::Connection m_idle;
+};
