@@ -4,50 +4,74 @@
 
 #include <QTcpSocket>
 
-ConnectionGuard::ConnectionGuard(QTcpSocket *socket, QObject *parser, const RequestLimits &limits, int idleTimeoutMs)
+namespace {
+
+// What Qt may keep of a connection's bytes before we take them: a request
+// at its largest passes in a few reads, and a client sending faster than we
+// answer is held back by TCP rather than by our memory.
+constexpr qint64 SocketBuffer = 64 * 1024;
+
+} // namespace
+
+ConnectionGuard::ConnectionGuard(QTcpSocket *socket, const RequestLimits &limits, int idleTimeoutMs)
     : QObject(socket)
     , m_socket(socket)
-    , m_parser(parser)
     , m_reader(limits)
     , m_idleTimeoutMs(idleTimeoutMs)
 {
+    socket->setReadBufferSize(SocketBuffer);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &ConnectionGuard::timedOut);
     connect(socket, &QIODevice::readyRead, this, &ConnectionGuard::readyRead);
     // A connection that never says anything is idle from the start.
     arm();
+    // Bytes that came with the handshake are already there.
+    if (socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &ConnectionGuard::readyRead, Qt::QueuedConnection);
 }
 
 void ConnectionGuard::readyRead()
 {
-    if (m_refusing) {
-        // Nobody parses any more; what still comes is dropped.
+    if (m_refusing || m_closing) {
+        // Nobody reads any more; what still comes is dropped.
         m_socket->readAll();
         return;
     }
     const bool wasMid = m_reader.midRequest();
     const qint64 before = m_reader.completed();
-    // Only bytes the parser has not taken yet (it reads inside a transaction),
-    // through the stack when they fit.
-    char small[4096];
-    const qint64 available = m_socket->bytesAvailable();
-    QByteArray large;
-    const char *fresh = small;
-    qint64 size = 0;
-    if (available <= qint64(sizeof small)) {
-        size = m_socket->peek(small, available);
-    } else {
-        large = m_socket->peek(available);
-        fresh = large.constData();
-        size = large.size();
+    qsizetype at = m_buffer.size();
+    m_buffer += m_socket->readAll();
+    qsizetype start = 0;
+    while (at < m_buffer.size()) {
+        at += m_reader.take(m_buffer.constData() + at, m_buffer.size() - at);
+        if (m_reader.verdict() != RequestReader::Verdict::Ok) {
+            // Every request before this one is answered first, in order.
+            refuse(int(m_reader.verdict()), m_reader.tlsHandshake()
+                                                ? QStringLiteral("TLS handshake on the plain port, closed")
+                                                : QString::fromLatin1(RequestReader::meaning(m_reader.verdict())));
+            return;
+        }
+        if (!m_reader.requestEnded())
+            break;
+        // The reader has checked the request line's shape: METHOD SP target SP version.
+        const QByteArrayView request(m_buffer.constData() + start, at - start);
+        qsizetype line = 0;
+        while (request[line] == ' ' || request[line] == '\t' || request[line] == '\v' || request[line] == '\r'
+               || request[line] == '\n')
+            ++line;
+        const qsizetype space = request.indexOf(' ', line);
+        const qsizetype lineEnd = request.indexOf('\n', space);
+        const qsizetype lastSpace = request.first(lineEnd).lastIndexOf(' ');
+        const bool close = m_reader.wantsClose() || m_draining;
+        start = at;
+        emit requestRead(request.sliced(line, space - line).toByteArray(),
+                         request.sliced(space + 1, lastSpace - space - 1).toByteArray(), close);
+        if (close) {
+            closeAfterAnswers();
+            return;
+        }
     }
-    const RequestReader::Verdict verdict = m_reader.feed(fresh, qMax<qint64>(size, 0));
-    if (verdict != RequestReader::Verdict::Ok) {
-        refuse(int(verdict), m_reader.tlsHandshake()
-                                                    ? QStringLiteral("TLS handshake on the plain port, closed")
-                                                    : QString::fromLatin1(RequestReader::meaning(verdict)));
-        return;
-    }
+    m_buffer.remove(0, start);
     // A request must be whole within the timeout from its first byte: a
     // trickle of bytes does not keep a connection.
     if (!m_answersPending && m_reader.midRequest() && (!wasMid || m_reader.completed() != before))
@@ -61,6 +85,8 @@ void ConnectionGuard::setAnswersPending(bool pending)
         return;
     if (m_refusing)
         sendRefusal();
+    else if (m_closing)
+        closeWhenWritten();
     else
         arm();
 }
@@ -74,39 +100,62 @@ void ConnectionGuard::arm()
 
 void ConnectionGuard::refuse(int status, const QString &why)
 {
-    if (m_refusing)
+    if (m_refusing || m_closing)
         return;
     m_refusing = true;
     m_status = status;
-    // Take the bytes away from the parser, and the parser from the socket.
-    QObject::disconnect(m_socket, &QIODevice::readyRead, m_parser, nullptr);
-    if (m_socket->isTransactionStarted())
-        m_socket->commitTransaction();
+    m_buffer.clear();
     m_socket->readAll();
     emit refused(status, why);
     if (!m_answersPending)
         sendRefusal();
 }
 
-void ConnectionGuard::sendRefusal()
+void ConnectionGuard::closeAfterAnswers()
+{
+    if (m_refusing || m_closing)
+        return;
+    m_closing = true;
+    m_buffer.clear();
+    m_socket->readAll();
+    if (!m_answersPending)
+        closeWhenWritten();
+}
+
+void ConnectionGuard::drain()
+{
+    m_draining = true;
+    if (!busy())
+        closeAfterAnswers();
+}
+
+void ConnectionGuard::closeWhenWritten()
 {
     if (m_sent)
         return;
     m_sent = true;
     connect(m_socket, &QAbstractSocket::disconnected, m_socket, &QObject::deleteLater, Qt::UniqueConnection);
+    // Written data goes before the close.
+    m_socket->disconnectFromHost();
+    // A peer that reads nothing must not hold the socket open.
+    m_deadline.setRemainingTime(m_idleTimeoutMs, Qt::CoarseTimer);
+    m_timer.start(m_idleTimeoutMs);
+}
+
+void ConnectionGuard::sendRefusal()
+{
+    if (m_sent)
+        return;
     // A TLS client could read no plain answer.
     if (m_reader.tlsHandshake()) {
+        m_sent = true;
         m_socket->abort();
         m_socket->deleteLater();
         return;
     }
-    if (m_socket->state() == QAbstractSocket::ConnectedState) {
+    if (m_socket->state() == QAbstractSocket::ConnectedState)
         m_socket->write(httpAnswer(m_status, "Connection: close\r\n"));
-        m_socket->disconnectFromHost();
-    }
-    // A peer that reads nothing must not hold the socket open.
-    m_deadline.setRemainingTime(m_idleTimeoutMs, Qt::CoarseTimer);
-    m_timer.start(m_idleTimeoutMs);
+    closeWhenWritten();
 }
 
 void ConnectionGuard::timedOut()
@@ -118,7 +167,7 @@ void ConnectionGuard::timedOut()
     if (m_sent) {
         m_socket->abort();
         m_socket->deleteLater();
-    } else if (m_answersPending || m_refusing) {
+    } else if (m_answersPending || m_refusing || m_closing) {
         // No clock runs while an answer is being made; setAnswersPending(false) arms it again.
     } else if (m_reader.midRequest()) {
         refuse(408, QStringLiteral("request incomplete after %1 ms").arg(m_idleTimeoutMs));

@@ -8,25 +8,37 @@
 
 class QTcpSocket;
 
-// Stands between a connection and Qt's HTTP parser, which in Qt 6.4 has no
-// limits and no timeouts of its own. It sees every byte first (its slot is
-// connected before the parser's), refuses what breaks the limits with a
-// status, and closes connections left idle. Lives as a child of its socket.
+// Reads the requests of one connection: every byte passes the request reader
+// before anything of it is kept, what breaks the limits is refused with a
+// status, and connections left idle are closed. Lives as a child of its socket.
+//
+// Our own reading rather than Qt's HTTP server: in Qt 6.4 that one has no
+// limits and no timeouts, and drops the requests that came in one piece with
+// a malformed one, unanswered.
 class ConnectionGuard final : public QObject
 {
     Q_OBJECT
 
 public:
-    // parser: the object whose readyRead slot parses the socket.
-    ConnectionGuard(QTcpSocket *socket, QObject *parser, const RequestLimits &limits, int idleTimeoutMs);
+    ConnectionGuard(QTcpSocket *socket, const RequestLimits &limits, int idleTimeoutMs);
 
     // The server holds requests of this connection not yet answered; no
-    // timeout runs meanwhile, and a refusal waits for their answers.
+    // timeout runs meanwhile, and a refusal or a close waits for their answers.
     void setAnswersPending(bool pending);
     // Answers status (with Connection: close) after the pending answers, and closes.
     void refuse(int status, const QString &why);
+    // No more requests are read; the connection closes once the answers written have gone.
+    void closeAfterAnswers();
+    // The server is stopping: closed now when idle, else after the request
+    // being read, or the last one read, has its answer.
+    void drain();
+    // A request is being read or waits for its answer.
+    bool busy() const { return m_answersPending || m_reader.midRequest(); }
 
 signals:
+    // A whole request: its method and target as sent, and whether its client
+    // wants the connection closed after the answer.
+    void requestRead(const QByteArray &method, const QByteArray &target, bool close);
     // For the access log: the status and why, once per connection.
     void refused(int status, const QString &why);
 
@@ -35,10 +47,11 @@ private:
     void arm();
     void timedOut();
     void sendRefusal();
+    void closeWhenWritten();
 
     QTcpSocket *m_socket;
-    QObject *m_parser;
     RequestReader m_reader;
+    QByteArray m_buffer; // bytes of requests not yet whole
     // One timer for the connection's life: moving a deadline costs less than
     // restarting a timer at every request.
     QTimer m_timer;
@@ -47,5 +60,7 @@ private:
     int m_status = 0;
     bool m_answersPending = false;
     bool m_refusing = false;
+    bool m_closing = false;
+    bool m_draining = false;
     bool m_sent = false;
 };

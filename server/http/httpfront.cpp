@@ -1,84 +1,30 @@
 #include "server/http/httpfront.h"
 
-#include "server/log/accesslog.h"
 #include "server/http/connectionguard.h"
 #include "server/http/httpanswer.h"
 #include "server/http/tlsfiles.h"
+#include "server/log/accesslog.h"
 
-#include <QAbstractHttpServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #if QT_CONFIG(ssl)
 #include <QSslServer>
 #endif
 
-#include <functional>
-#include <memory>
-
 namespace {
 
-using Arrival = std::function<void(const QHttpServerRequest &, QTcpSocket *)>;
-using Admission = std::function<bool(QTcpSocket *)>;
-
-// Qt's parser, handing each whole request on.
-class Parser final : public QAbstractHttpServer
+// The method for the log: the ones HTTP names, anything else as "?", so that
+// nothing a client makes up reaches the log.
+QLatin1String methodName(const QByteArray &method)
 {
-public:
-    Parser(Arrival arrived, QObject *parent)
-        : QAbstractHttpServer(parent)
-        , m_arrived(std::move(arrived))
-    {}
-
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override
-    {
-        m_arrived(request, socket);
-        return true;
+    static const QLatin1String known[] = {QLatin1String("GET"),     QLatin1String("HEAD"),   QLatin1String("POST"),
+                                          QLatin1String("PUT"),     QLatin1String("DELETE"), QLatin1String("OPTIONS"),
+                                          QLatin1String("PATCH"),   QLatin1String("CONNECT"), QLatin1String("TRACE")};
+    for (const QLatin1String name : known) {
+        if (QByteArrayView(method) == QByteArrayView(name.data(), name.size()))
+            return name;
     }
-    void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
-
-private:
-    Arrival m_arrived;
-};
-
-// Shows each accepted connection to the front before Qt's parser sees it, so
-// the guard's slot is connected first and reads first.
-template <typename Base>
-class GuardedListener final : public Base
-{
-public:
-    explicit GuardedListener(Admission admit)
-        : m_admit(std::move(admit))
-    {}
-
-    QTcpSocket *nextPendingConnection() override
-    {
-        while (QTcpSocket *socket = Base::nextPendingConnection()) {
-            if (m_admit(socket))
-                return socket;
-        }
-        return nullptr;
-    }
-
-private:
-    Admission m_admit;
-};
-
-QLatin1String methodName(QHttpServerRequest::Method method)
-{
-    using M = QHttpServerRequest::Method;
-    switch (method) {
-    case M::Get: return QLatin1String("GET");
-    case M::Head: return QLatin1String("HEAD");
-    case M::Post: return QLatin1String("POST");
-    case M::Put: return QLatin1String("PUT");
-    case M::Delete: return QLatin1String("DELETE");
-    case M::Options: return QLatin1String("OPTIONS");
-    case M::Patch: return QLatin1String("PATCH");
-    case M::Connect: return QLatin1String("CONNECT");
-    case M::Trace: return QLatin1String("TRACE");
-    default: return QLatin1String("?");
-    }
+    return QLatin1String("?");
 }
 
 QString hostText(const QHostAddress &address)
@@ -92,49 +38,96 @@ QString hostText(const QHostAddress &address)
 HttpFront::HttpFront(const LiveServerOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
-    , m_parser(new Parser([this](const QHttpServerRequest &r, QTcpSocket *s) { arrived(r, s); }, this))
 {}
 
 HttpFront::~HttpFront()
 {
-    // With the listener and every connection, while the queues are still here.
-    delete m_parser;
+    // With the listener go its connections, its children, while the queues are still here.
+    m_listener.reset();
 }
 
 bool HttpFront::listen(QString *error)
 {
-    const Admission admit = [this](QTcpSocket *socket) { return this->admit(socket); };
-    std::unique_ptr<QTcpServer> listener;
     if (m_options.tlsCertificate.isEmpty()) {
-        listener = std::make_unique<GuardedListener<QTcpServer>>(admit);
+        m_listener = std::make_unique<QTcpServer>();
     } else {
 #if QT_CONFIG(ssl)
         const auto configuration = loadTlsFiles(m_options.tlsCertificate, m_options.tlsKey, error);
         if (!configuration)
             return false;
-        auto tls = std::make_unique<GuardedListener<QSslServer>>(admit);
+        auto tls = std::make_unique<QSslServer>();
         tls->setSslConfiguration(*configuration);
         // Nor may a handshake hold a connection for ever.
         tls->setHandshakeTimeout(m_options.idleTimeoutMs);
-        listener = std::move(tls);
+        m_listener = std::move(tls);
 #endif
     }
-    if (!listener->listen(m_options.address, m_options.port)) {
+    // Only connections done with their handshake are pending.
+    connect(m_listener.get(), &QTcpServer::pendingConnectionAvailable, this, &HttpFront::accept);
+    if (!m_listener->listen(m_options.address, m_options.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(hostText(m_options.address))
                      .arg(m_options.port)
-                     .arg(listener->errorString());
+                     .arg(m_listener->errorString());
         return false;
     }
-    m_port = listener->serverPort();
-    m_parser->bind(listener.release());
+    m_port = m_listener->serverPort();
     return true;
+}
+
+bool HttpFront::reloadTls(QString *error)
+{
+#if QT_CONFIG(ssl)
+    auto *tls = qobject_cast<QSslServer *>(m_listener.get());
+    if (!tls) {
+        *error = QStringLiteral("serving plain HTTP: no TLS files to read");
+        return false;
+    }
+    const auto configuration = loadTlsFiles(m_options.tlsCertificate, m_options.tlsKey, error);
+    if (!configuration)
+        return false;
+    tls->setSslConfiguration(*configuration);
+    return true;
+#else
+    *error = QStringLiteral("this build has no TLS support");
+    return false;
+#endif
+}
+
+void HttpFront::stopAccepting()
+{
+    if (m_listener)
+        m_listener->close();
+    for (auto &[socket, connection] : m_connections) {
+        // What is queued already leaves as it is; the last answer closes.
+        if (!connection.queue.empty())
+            connection.queue.back().close = true;
+        if (!connection.queue.empty())
+            connection.guard->closeAfterAnswers();
+        else
+            connection.guard->drain();
+    }
+}
+
+void HttpFront::accept()
+{
+    while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+        if (!admit(socket))
+            continue;
+        auto *guard = m_connections.at(socket).guard;
+        connect(guard, &ConnectionGuard::requestRead, this,
+                [this, socket](const QByteArray &method, const QByteArray &target, bool close) {
+                    arrived(socket, method, target, close);
+                });
+        connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    }
 }
 
 bool HttpFront::admit(QTcpSocket *socket)
 {
-    auto *guard = new ConnectionGuard(socket, m_parser, m_options.requestLimits, m_options.idleTimeoutMs);
-    QString peer = hostText(socket->peerAddress()) + u':' + QString::number(socket->peerPort());
+    auto *guard = new ConnectionGuard(socket, m_options.requestLimits, m_options.idleTimeoutMs);
+    const QHostAddress address = socket->peerAddress();
+    QString peer = hostText(address) + u':' + QString::number(socket->peerPort());
     connect(guard, &ConnectionGuard::refused, this, [this, peer](int status, const QString &why) {
         AccessEntry entry;
         entry.peer = peer;
@@ -142,30 +135,32 @@ bool HttpFront::admit(QTcpSocket *socket)
         entry.note = why;
         emit logged(accessLogLine(entry));
     });
-    if (int(m_connections.size()) >= m_options.maxConnections) {
-        // Answered and closed here: Qt's parser never sees it.
+    // One address may not take every connection there is: the others are still served.
+    const bool full = int(m_connections.size()) >= m_options.maxConnections;
+    if (full || m_perAddress.value(address) >= m_options.maxConnectionsPerAddress) {
+        // Answered and closed here: no request of it is read.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-        guard->refuse(503, QStringLiteral("too many connections"));
+        guard->refuse(503, full ? QStringLiteral("too many connections")
+                                : QStringLiteral("too many connections from this address"));
         return false;
     }
-    m_connections.emplace(socket, Connection{guard, std::move(peer), {}});
+    ++m_perAddress[address];
+    m_connections.emplace(socket, Connection{guard, address, std::move(peer), {}});
     // The guard goes with its socket, however the socket ends.
     connect(guard, &QObject::destroyed, this, [this, socket] { forget(socket); });
     return true;
 }
 
-void HttpFront::arrived(const QHttpServerRequest &request, QTcpSocket *socket)
+void HttpFront::arrived(QTcpSocket *socket, const QByteArray &method, const QByteArray &target, bool close)
 {
     const auto connection = m_connections.find(socket);
     if (connection == m_connections.end())
         return;
     const quint64 id = ++m_lastId;
-    // Encoded, so nothing a caller puts in the path can forge a log line.
-    connection->second.queue.emplace_back(id, methodName(request.method()),
-                                          request.url().path(QUrl::FullyEncoded).left(200));
+    connection->second.queue.emplace_back(id, methodName(method), close);
     connection->second.guard->setAnswersPending(true);
     m_owner.insert(id, socket);
-    emit requestArrived(id, request);
+    emit requestArrived({id, method, target, connection->second.address});
 }
 
 HttpFront::Exchange *HttpFront::find(quint64 id, QTcpSocket **socket)
@@ -200,6 +195,13 @@ void HttpFront::note(quint64 id, const QString &text)
         exchange->note = text;
 }
 
+void HttpFront::setLogPath(quint64 id, QLatin1String path)
+{
+    QTcpSocket *socket = nullptr;
+    if (Exchange *exchange = find(id, &socket))
+        exchange->path = path;
+}
+
 void HttpFront::flush(QTcpSocket *socket)
 {
     const auto connection = m_connections.find(socket);
@@ -211,9 +213,11 @@ void HttpFront::flush(QTcpSocket *socket)
         m_owner.remove(exchange.id);
         const bool sent = socket->state() == QAbstractSocket::ConnectedState;
         if (sent) {
-            const QByteArray fields = exchange.status == 405 ? QByteArrayLiteral("Allow: GET\r\n")
+            QByteArray fields = exchange.status == 405 ? QByteArrayLiteral("Allow: GET\r\n")
                 : exchange.status == 503 ? "Retry-After: " + QByteArray::number(exchange.retryAfter) + "\r\n"
                                          : QByteArray();
+            if (exchange.close)
+                fields += "Connection: close\r\n";
             socket->write(httpAnswer(exchange.status, fields, exchange.body));
         }
         log(connection->second.peer, exchange, sent ? exchange.status : 0);
@@ -230,6 +234,8 @@ void HttpFront::forget(QTcpSocket *socket)
         return;
     const Connection lost = std::move(connection->second);
     m_connections.erase(connection);
+    if (--m_perAddress[lost.address] <= 0)
+        m_perAddress.remove(lost.address);
     for (const Exchange &exchange : lost.queue) {
         m_owner.remove(exchange.id);
         if (exchange.status == 0)

@@ -26,14 +26,23 @@ bool equalsLower(const char *text, int size, const char *lower)
 
 RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
 {
+    for (qsizetype at = 0; at < size && m_verdict == Verdict::Ok;)
+        at += take(data + at, size - at);
+    return m_verdict;
+}
+
+qsizetype RequestReader::take(const char *data, qsizetype size)
+{
     const char *p = data;
     const char *const end = data + size;
-    while (m_verdict == Verdict::Ok && p < end) {
+    m_ended = false;
+    while (m_verdict == Verdict::Ok && p < end && !m_ended) {
         if (m_state == State::Body) {
             const qint64 take = qMin<qint64>(m_bodyLeft, end - p);
             p += take;
             if ((m_bodyLeft -= take) == 0) {
                 ++m_completed;
+                m_ended = true;
                 m_state = State::Idle;
             }
             continue;
@@ -44,10 +53,11 @@ RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
             m_tls = c == 0x16; // a TLS record: handshake
         }
         if (m_state == State::Idle) {
-            // Qt skips blanks left over before a request; so do we, without a clock.
+            // Blanks left over before a request are skipped, without a clock.
             if (c == ' ' || c == '\t' || c == '\v' || c == '\r' || c == '\n')
                 continue;
             m_state = State::RequestLine;
+            m_close = false;
         }
         if (c == '\n') {
             lineEnded();
@@ -55,8 +65,10 @@ RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
         }
         const int at = m_lineLength++;
         if (m_state == State::RequestLine ? m_lineLength > m_limits.maxRequestLine + 1 // + 1: its carriage return
-                                          : ++m_headerBytes > m_limits.maxHeaderBytes)
-            return fail(m_state == State::RequestLine ? Verdict::RequestLineTooLong : Verdict::HeaderTooLarge);
+                                          : ++m_headerBytes > m_limits.maxHeaderBytes) {
+            fail(m_state == State::RequestLine ? Verdict::RequestLineTooLong : Verdict::HeaderTooLarge);
+            break;
+        }
         if (at < Kept)
             m_line[at] = char(c);
         m_cr = c == '\r';
@@ -69,16 +81,16 @@ RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
                     m_nameEnd = at;
                 m_lastSpace = at;
             } else if (m_spaces == 0 && !isToken(c)) {
-                return fail(Verdict::BadRequest);
+                fail(Verdict::BadRequest);
             }
         } else if (m_nameEnd < 0) {
             if (c == ':')
                 m_nameEnd = at;
             else if (!isToken(c) && !(c == '\r' && at == 0))
-                return fail(Verdict::BadRequest);
+                fail(Verdict::BadRequest);
         }
     }
-    return m_verdict;
+    return p - data;
 }
 
 RequestReader::Verdict RequestReader::lineEnded()
@@ -90,14 +102,15 @@ RequestReader::Verdict RequestReader::lineEnded()
     m_cr = false;
 
     if (m_state == State::RequestLine) {
-        // METHOD SP target SP HTTP/1.x: Qt closes on what it cannot split so,
-        // without a word; a 400 tells the client why.
+        // METHOD SP target SP HTTP/1.x, or a 400 that tells the client why.
         constexpr quint64 Http1 = 0x485454502f312eULL; // "HTTP/1."
         const char minor = char(m_tail & 0xff);
         const bool shaped = spaces == 2 && nameEnd > 0 && lastSpace > nameEnd + 1 && lastSpace == length - 9
             && (m_tail >> 8 & 0xffffffffffffffULL) == Http1 && minor >= '0' && minor <= '9';
         if (!shaped)
             return fail(Verdict::BadRequest);
+        // HTTP/1.0 keeps no connection unless both sides say so; ours never does.
+        m_close = minor == '0';
         m_state = State::HeaderLine;
         return Verdict::Ok;
     }
@@ -108,19 +121,28 @@ RequestReader::Verdict RequestReader::lineEnded()
         m_bodyLeft = qMax<qint64>(m_contentLength, 0);
         m_state = m_bodyLeft > 0 ? State::Body : State::Idle;
         m_completed += m_bodyLeft == 0;
+        m_ended = m_bodyLeft == 0;
         m_contentLength = -1;
         m_headerBytes = m_fields = 0;
         return Verdict::Ok;
     }
-    // Qt forgets every field of a request, its length included, when one line
-    // is no "name: value"; its idea of where the request ends would no longer be ours.
+    // A line that is no "name: value" puts where the request ends in doubt: a
+    // proxy in front of us might read its length, or its end, otherwise.
     if (nameEnd <= 0 || m_line[0] == '\r')
         return fail(Verdict::BadRequest);
     if (++m_fields > m_limits.maxHeaderFields)
         return fail(Verdict::HeaderTooLarge);
     if (nameEnd >= Kept)
         return Verdict::Ok;
-    if (equalsLower(m_line, nameEnd, "transfer-encoding")) {
+    if (equalsLower(m_line, nameEnd, "connection")) {
+        // A list of options; "close" among them, in any case, within what is kept.
+        for (int from = nameEnd + 1; from < qMin(length, Kept); ++from) {
+            if (from + 5 <= qMin(length, Kept) && equalsLower(m_line + from, 5, "close")
+                && (from + 5 == qMin(length, Kept) || !isToken(uchar(m_line[from + 5])))
+                && !isToken(uchar(m_line[from - 1])))
+                m_close = true;
+        }
+    } else if (equalsLower(m_line, nameEnd, "transfer-encoding")) {
         m_transferCoding = true;
     } else if (equalsLower(m_line, nameEnd, "content-length")) {
         if (length > Kept)
@@ -137,7 +159,7 @@ RequestReader::Verdict RequestReader::lineEnded()
             if ((value = value * 10 + (m_line[i] - '0')) > m_limits.maxBody)
                 return fail(Verdict::BodyTooLarge);
         }
-        // Qt takes the first of two lengths; a client may have meant the second.
+        // Of two different lengths, a proxy in front may have taken the other one.
         if (from == to || (m_contentLength >= 0 && m_contentLength != value))
             return fail(Verdict::BadRequest);
         m_contentLength = value;

@@ -3,22 +3,22 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-// What one request may send. Qt's HTTP server (6.4) reads a request line and
-// a header block of any size, and a body of any announced length, before
-// anything else sees it; these are checked first.
+// What one request may send, checked as its bytes come in, before any of it
+// is kept.
 struct RequestLimits
 {
     // A registration at its largest (11 details of 256 characters that each
     // take 9 bytes percent-encoded) is about 25 KiB.
     int maxRequestLine = 32 * 1024;
     int maxHeaderBytes = 16 * 1024; // every header line of one request together
-    int maxHeaderFields = 64;       // Qt drops every field of a request past 100
+    int maxHeaderFields = 64;
     qint64 maxBody = 16 * 1024;     // the scripts read no body; other methods get 405
 };
 
-// Follows the bytes of the HTTP/1.1 requests on one connection just far
-// enough to tell where each one ends and whether it keeps to the limits.
-// No allocation, whatever the input.
+// Follows the bytes of the HTTP/1.x requests on one connection just far
+// enough to tell where each one ends, whether it keeps to the limits, and
+// whether its client wants the connection closed after it. No allocation,
+// whatever the input.
 class RequestReader
 {
 public:
@@ -39,6 +39,15 @@ public:
     // Takes the next bytes of the connection. The first verdict other than Ok
     // is final: nothing after it is looked at.
     Verdict feed(const char *data, qsizetype size);
+    // The same, but stops right after the first request that ends in data:
+    // the bytes taken. With verdict() Ok and requestEnded(), they end a request.
+    qsizetype take(const char *data, qsizetype size);
+    Verdict verdict() const { return m_verdict; }
+    // The last take() ended a request.
+    bool requestEnded() const { return m_ended; }
+    // The request last ended asked for the connection to close after its
+    // answer: HTTP/1.0, or "Connection: close".
+    bool wantsClose() const { return m_close; }
 
     // A request has begun and its end has not been seen.
     bool midRequest() const { return m_state != State::Idle; }
@@ -64,6 +73,8 @@ private:
     bool m_transferCoding = false;
     bool m_tls = false;
     bool m_anyByte = false;
+    bool m_ended = false;
+    bool m_close = false;   // of the request being read, then of the one ended
     int m_lineLength = 0;  // bytes of the line so far, line break excluded
     int m_headerBytes = 0; // bytes of the header lines so far
     int m_fields = 0;

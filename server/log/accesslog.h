@@ -9,7 +9,7 @@ struct AccessEntry
 {
     QString peer;                 // address:port
     QLatin1String method{"-"};    // "-": refused before a request was read
-    QString path = QStringLiteral("-"); // percent-encoded, so it cannot forge a line
+    QLatin1String path{"-"};      // a route the server knows, never the target a client sent
     int status = 0;               // 0: the client left before its answer
     QByteArray body;
     qint64 ms = 0;

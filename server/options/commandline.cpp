@@ -77,9 +77,15 @@ CommandLine parseCommandLine(const QCoreApplication &app)
          QStringLiteral("n"), QString::number(defaults.maxPendingHashes)},
         {QStringLiteral("max-connections"), QStringLiteral("Connections open at once; more get 503."),
          QStringLiteral("n"), QString::number(defaults.maxConnections)},
+        {QStringLiteral("max-connections-per-address"),
+         QStringLiteral("Connections open at once from one client address; more from it get 503."),
+         QStringLiteral("n"), QString::number(defaults.maxConnectionsPerAddress)},
         {QStringLiteral("idle-timeout"),
          QStringLiteral("Seconds a connection may stay idle, or take to send one request."), QStringLiteral("s"),
          QString::number(defaults.idleTimeoutMs / 1000)},
+        {QStringLiteral("drain-timeout"),
+         QStringLiteral("Seconds a stopping server (SIGTERM, SIGINT) gives the requests it has read to be answered."),
+         QStringLiteral("s"), QString::number(defaults.drainTimeoutMs / 1000)},
         {QStringLiteral("max-request-line"), QStringLiteral("Bytes of a request line; longer ones get 414."),
          QStringLiteral("bytes"), QString::number(defaults.requestLimits.maxRequestLine)},
         {QStringLiteral("max-header-size"),
@@ -126,7 +132,9 @@ CommandLine parseCommandLine(const QCoreApplication &app)
         options.hashCost.memLimit = std::size_t(number(parser, QStringLiteral("hash-mem"), 0xffffffffULL)) * 1024;
     options.maxPendingHashes = int(number(parser, QStringLiteral("max-pending"), 100000));
     options.maxConnections = int(number(parser, QStringLiteral("max-connections"), 1000000));
+    options.maxConnectionsPerAddress = int(number(parser, QStringLiteral("max-connections-per-address"), 1000000));
     options.idleTimeoutMs = int(number(parser, QStringLiteral("idle-timeout"), 86400)) * 1000;
+    options.drainTimeoutMs = int(number(parser, QStringLiteral("drain-timeout"), 3600)) * 1000;
     options.requestLimits.maxRequestLine = int(number(parser, QStringLiteral("max-request-line"), 1 << 24));
     options.requestLimits.maxHeaderBytes = int(number(parser, QStringLiteral("max-header-size"), 1 << 24));
     options.signInThrottle.freeFailures = int(number(parser, QStringLiteral("free-failed-sign-ins"), 1000000));

@@ -21,8 +21,10 @@ struct LiveServerOptions
     int maxValueLength = 256;
     RequestLimits requestLimits; // per request, checked before Qt's parser reads
     int maxConnections = 1000;   // beyond it, new connections get 503
+    int maxConnectionsPerAddress = 100; // from one client address; beyond it, 503 for that address alone
     int idleTimeoutMs = 30000;   // idle between requests, or for one request to arrive whole
     ThrottlePolicy signInThrottle;
+    int drainTimeoutMs = 20000; // stopping: how long requests already read may take to be answered
     QString tlsCertificate; // PEM files; both or neither
     QString tlsKey;
 };

@@ -12,6 +12,15 @@
 #include <QThreadPool>
 #include <QTimer>
 
+namespace {
+
+QByteArray scriptPath(const QStringList &directory, const char *script)
+{
+    return (directory.isEmpty() ? QString() : u'/' + directory.join(u'/')).toUtf8() + '/' + script;
+}
+
+} // namespace
+
 class LiveServer::Run final : public QObject
 {
 public:
@@ -25,7 +34,7 @@ public:
     int pendingHashes = 0;
 
 private:
-    void request(quint64 id, const QHttpServerRequest &request);
+    void request(const HttpRequest &request);
     void signIn(quint64 id, const QueryParameters &query);
     void checkSignIn(quint64 id, qint64 login, const QByteArray &digest);
     void signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
@@ -36,6 +45,8 @@ private:
     void hash(quint64 id, Work work, Done done);
 
     const QStringList m_directory;
+    // The scripts' paths as the access log shows them.
+    const QByteArray m_loginPath, m_registerPath;
     std::unique_ptr<AccountStore> m_store;
     QByteArray m_decoyHash;
     SignInThrottle m_throttle;
@@ -49,6 +60,8 @@ LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
     : options(options)
     , front(std::make_unique<HttpFront>(this->options))
     , m_directory(options.directory.split(u'/', Qt::SkipEmptyParts))
+    , m_loginPath(scriptPath(m_directory, LiveScript::Login))
+    , m_registerPath(scriptPath(m_directory, LiveScript::Register))
     , m_throttle(options.signInThrottle)
 {
     m_clock.start();
@@ -94,20 +107,24 @@ bool LiveServer::Run::start(QString *error)
     return true;
 }
 
-void LiveServer::Run::request(quint64 id, const QHttpServerRequest &request)
+void LiveServer::Run::request(const HttpRequest &request)
 {
-    const QUrl url = request.url();
-    const QString path = url.path(QUrl::FullyDecoded);
+    const quint64 id = request.id;
+    const qsizetype mark = request.target.indexOf('?');
+    const QByteArray encodedPath = mark < 0 ? request.target : request.target.first(mark);
+    const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(encodedPath));
     const QStringView script = scriptOf(path, m_directory);
     const bool isLogin = script == QLatin1String(LiveScript::Login);
     if (!isLogin && script != QLatin1String(LiveScript::Register))
-        front->answer(id, 404);
-    else if (request.method() != QHttpServerRequest::Method::Get)
-        front->answer(id, 405);
-    else if (isLogin)
-        signIn(id, QueryParameters(url));
+        return front->answer(id, 404);
+    front->setLogPath(id, QLatin1String(isLogin ? m_loginPath : m_registerPath));
+    if (request.method != "GET")
+        return front->answer(id, 405);
+    const QueryParameters query(mark < 0 ? QByteArray() : request.target.sliced(mark + 1));
+    if (isLogin)
+        signIn(id, query);
     else
-        registration(id, QueryParameters(url));
+        registration(id, query);
 }
 
 template <typename Work, typename Done>
@@ -249,7 +266,20 @@ void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &
 LiveServer::LiveServer(const LiveServerOptions &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
-{}
+{
+    // Connections close as their answers go; a look every few milliseconds
+    // costs nothing while stopping, and nothing at all the rest of the time.
+    m_drain.setInterval(20);
+    connect(&m_drain, &QTimer::timeout, this, [this] {
+        const bool done = m_run->front->connectionCount() == 0 && m_run->pendingHashes == 0;
+        if (!done && !m_drainDeadline.hasExpired())
+            return;
+        const int cut = m_run->front->unansweredCount();
+        m_drain.stop();
+        stop();
+        emit stopped(cut);
+    });
+}
 
 LiveServer::~LiveServer()
 {
@@ -272,7 +302,26 @@ bool LiveServer::start()
 
 void LiveServer::stop()
 {
+    m_drain.stop();
     m_run.reset();
+}
+
+void LiveServer::stopGracefully(int timeoutMs)
+{
+    if (!m_run || m_drain.isActive())
+        return;
+    m_run->front->stopAccepting();
+    m_drainDeadline.setRemainingTime(timeoutMs);
+    m_drain.start();
+}
+
+bool LiveServer::reloadTls(QString *error)
+{
+    if (!m_run) {
+        *error = QStringLiteral("not running");
+        return false;
+    }
+    return m_run->front->reloadTls(error);
 }
 
 quint16 LiveServer::port() const
@@ -283,6 +332,11 @@ quint16 LiveServer::port() const
 int LiveServer::pendingHashes() const
 {
     return m_run ? m_run->pendingHashes : 0;
+}
+
+int LiveServer::unansweredCount() const
+{
+    return m_run ? m_run->front->unansweredCount() : 0;
 }
 
 int LiveServer::connectionCount() const

@@ -2,7 +2,9 @@
 
 #include "server/options/serveroptions.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
+#include <QTimer>
 #include <QUrl>
 
 #include <memory>
@@ -24,6 +26,16 @@ public:
     // Answers not yet sent are dropped; nothing is half stored.
     void stop();
 
+    // Takes no more connections and ends the run once every request read has
+    // its answer and every connection has closed, or after timeoutMs, whichever
+    // comes first; stopped() then tells how many requests were cut unanswered.
+    void stopGracefully(int timeoutMs);
+    bool isDraining() const { return m_drain.isActive(); }
+
+    // Reads the TLS certificate and key again for the connections to come; on
+    // failure the pair in use stays, and error says why.
+    bool reloadTls(QString *error);
+
     bool isRunning() const { return m_run != nullptr; }
     quint16 port() const;
     // scheme://address:port/directory/: what every script URL starts with.
@@ -33,11 +45,14 @@ public:
     int pendingHashes() const;
     // Connections open now.
     int connectionCount() const;
+    // Requests read and not answered yet.
+    int unansweredCount() const;
     const LiveServerOptions &options() const { return m_options; }
 
 signals:
     // One access-log line per request: never a digest, never the query.
     void requestLogged(const QString &line);
+    void stopped(int cut);
 
 private:
     // Everything one start() opens; stop() ends it, and with it whatever of
@@ -47,4 +62,6 @@ private:
     LiveServerOptions m_options;
     QString m_error;
     std::unique_ptr<Run> m_run;
+    QTimer m_drain; // while stopping gracefully: looks whether all is answered
+    QDeadlineTimer m_drainDeadline;
 };

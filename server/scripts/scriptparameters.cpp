@@ -16,6 +16,13 @@ bool hasControlCharacter(const QString &text)
 
 } // namespace
 
+QueryParameters::QueryParameters(const QByteArray &encodedQuery)
+{
+    // Bytes a client left unencoded beyond ASCII are read as if encoded, the way QUrl does.
+    const bool ascii = std::all_of(encodedQuery.begin(), encodedQuery.end(), [](char c) { return uchar(c) < 0x80; });
+    m_query = QString::fromLatin1(ascii ? encodedQuery : encodedQuery.toPercentEncoding("!$&'()*+,;=:@/?%[]#"));
+}
+
 QStringView QueryParameters::find(QLatin1String name) const
 {
     for (qsizetype from = 0; from <= m_query.size();) {

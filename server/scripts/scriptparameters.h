@@ -50,6 +50,8 @@ public:
     explicit QueryParameters(const QUrl &url)
         : m_query(url.query(QUrl::FullyEncoded))
     {}
+    // The query as a request target carries it, after the "?".
+    explicit QueryParameters(const QByteArray &encodedQuery);
 
     bool contains(QLatin1String name) const { return !find(name).isNull(); }
     // Fully decoded; empty when the name is absent or has no value.

@@ -230,7 +230,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("raw");
         QTest::addColumn<int>("status"); // 0: closed with no answer
-        const auto row = [](const char *name, const QByteArray &raw, int status) { QTest::newRow(name) << raw << status; };
+        QTest::addColumn<int>("before"); // the answer of a request sent in the same write, 0: none
+        QTest::addColumn<bool>("closes"); // after a served request's answer
+        const auto row = [](const char *name, const QByteArray &raw, int status, int before = 0, bool closes = false) {
+            QTest::newRow(name) << raw << status << before << closes;
+        };
         const QByteArray none = "/VELKA/be/none.php", login = "/VELKA/be/login.php?l=1&p=" + DigestA.toLatin1();
         row("outside the directory", request("/login.php?l=1&p=" + DigestA.toLatin1()), 404);
         row("below the directory", request("/VELKA/be/x/login.php"), 404);
@@ -260,41 +264,63 @@ private slots:
         row("space in the target", "GET /a b HTTP/1.1\r\n\r\n", 400);
         row("TLS on the plain port", QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), 0);
         row("blank lines before", "\r\n\r\n\n" + request(none), 404);
+        row("a good request, then a malformed one", request(none) + "GET /a b HTTP/1.1\r\n\r\n", 400, 404);
+        row("HTTP/1.0", "GET /VELKA/be/none.php HTTP/1.0\r\n\r\n", 404, 0, true);
+        row("Connection: close", request(none, "Connection: keep-alive, Close\r\n"), 404, 0, true);
+        // A client that put its query into the path: nothing of it may reach the log.
+        row("query encoded in the path", request("/VELKA/be/login.php%3Fl=1&p=" + DigestA.toLatin1()), 404);
+        row("query as path parameters", request("/VELKA/be/login.php;l=1&p=" + DigestA.toLatin1()), 404);
     }
     void requests()
     {
         QFETCH(QByteArray, raw);
         QFETCH(int, status);
+        QFETCH(int, before);
+        QFETCH(bool, closes);
         QTcpSocket socket;
-        const QByteArray answer = exchange(socket, s->port(), raw);
+        QByteArray answer = exchange(socket, s->port(), raw, before ? 2 : 1);
+        if (before) { // answered first, in its order
+            QCOMPARE(answer.mid(9, 3).toInt(), before);
+            answer = answer.mid(answer.indexOf("HTTP/1.1 ", 1));
+        }
+        QVERIFY(!s->log.join('\n').contains(DigestA));
         QCOMPARE(answer.mid(9, 3).toInt(), status);
         QCOMPARE(answer.endsWith("\r\n\r\n0"), status == 200);
         QCOMPARE(answer.contains("\r\nAllow: GET\r\n"), status == 405);
         QCOMPARE(answer.contains("\r\nCache-Control: no-store\r\n"), status != 0); // nothing kept of any answer
-        if (status == 200 || status == 404 || status == 405) { // reached the scripts: the connection serves on
+        if ((status == 200 || status == 404 || status == 405) && !closes) { // reached the scripts: the connection serves on
             QCOMPARE(exchange(socket, s->port(), request("/VELKA/be/none.php")).mid(9, 3), "404");
             return;
         }
-        // Refused: said so (unless nothing was readable), closed, logged, and nothing reached the scripts.
+        // Refused, or asked to close: said so (unless nothing was readable), closed, logged.
         QVERIFY2(status == 0 || answer.contains("\r\nConnection: close\r\n"), answer.constData());
         QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
-        QTRY_COMPARE(s->log.size(), 1);
-        QVERIFY2(s->log[0].contains(QStringLiteral(" - - %1 ").arg(status ? status : 400)), qPrintable(s->log[0]));
+        QTRY_COMPARE(s->log.size(), 1 + (before != 0));
+        QVERIFY2(s->log.last().contains(QStringLiteral(" - %1 ").arg(status ? status : 400)), qPrintable(s->log.last()));
     }
 
     // Silent connections, served ones left open, requests that never end: all closed in time;
-    // connections beyond the cap are turned away.
+    // connections beyond the cap, or beyond one address's share, are turned away.
     void connectionLimits()
     {
         s->options.idleTimeoutMs = 500;
-        s->options.maxConnections = 2;
+        s->options.maxConnections = 3;
+        s->options.maxConnectionsPerAddress = 2;
         QVERIFY(s->start());
-        QTcpSocket silent, served, third, trickling;
+        QTcpSocket silent, served, third, elsewhere, beyondCap, trickling;
         silent.connectToHost(QHostAddress::LocalHost, s->port());
         QVERIFY(exchange(served, s->port(), request("/VELKA/be/none.php")).startsWith("HTTP/1.1 404 "));
         QVERIFY(exchange(third, s->port(), request("/VELKA/be/none.php")).startsWith("HTTP/1.1 503 "));
+        for (QTcpSocket *other : {&elsewhere, &beyondCap}) { // another address of this machine
+            QVERIFY(other->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+            other->connectToHost(QHostAddress::LocalHost, s->port());
+        }
+        QVERIFY(exchange(elsewhere, s->port(), request("/VELKA/be/none.php")).startsWith("HTTP/1.1 404 "));
+        QVERIFY(exchange(beyondCap, s->port(), request("/VELKA/be/none.php")).startsWith("HTTP/1.1 503 "));
+        QCOMPARE(s->log.filter("too many connections from this address").size(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(served.state(), QAbstractSocket::UnconnectedState, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(elsewhere.state(), QAbstractSocket::UnconnectedState, 10000);
         QTRY_COMPARE(s->server->connectionCount(), 0);
         // One field every 50 ms: never idle for long, never done.
         trickling.connectToHost(QHostAddress::LocalHost, s->port());
