@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <csignal>
+
 #include <functional>
 
 // GETs of the scripts, all at once over `parallel` connections spread over ports (six a
@@ -124,6 +126,44 @@ private slots:
         QVERIFY(kill ? owner.size() >= count / 3 && owner.size() < count : owner.size() == count);
         const QList<qint64> logins = owner.keys();
         QVERIFY(next > *std::max_element(logins.cbegin(), logins.cend()));
+    }
+
+    // SIGTERM while sign-ins are being hashed or wait for it: every one is answered, rightly,
+    // then the server ends with status 0.
+    void stopAnswersEveryRequest()
+    {
+        ServerProcess server;
+        server.log = m_dir.filePath("stop.log");
+        QVERIFY(server.start(m_dir.filePath("stop.sqlite"), {"--hash-cost", "interactive"}));
+        QNetworkAccessManager client;
+        const qint64 login = get(client, scriptUrl(server.port, registerScript(registration(DigestA)))).body.toLongLong();
+        QVERIFY(login > 0);
+        // Four for the account, the others for unknown logins, so that none is slowed down.
+        std::vector<std::unique_ptr<QTcpSocket>> signIns(24);
+        QByteArrayList answers(24);
+        for (size_t i = 0; i < signIns.size(); ++i) {
+            signIns[i] = std::make_unique<QTcpSocket>();
+            connect(signIns[i].get(), &QIODevice::readyRead, this, [&, i] { answers[i] += signIns[i]->readAll(); });
+            signIns[i]->connectToHost(QHostAddress::LocalHost, server.port);
+            const QString script = signInScript(i < 4 ? login : 1000 + qint64(i), DigestA);
+            signIns[i]->write("GET /VELKA/be/" + script.toUtf8() + " HTTP/1.1\r\nHost: x\r\n\r\n");
+            QVERIFY(signIns[i]->waitForBytesWritten(10000));
+        }
+        // A connection after them: once it is answered, the server has taken theirs and read them.
+        QTcpSocket last;
+        QVERIFY(exchange(last, server.port, "GET /none HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 404 "));
+        ::kill(pid_t(server.process.processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(server.process.state() == QProcess::NotRunning, 30000);
+        for (qsizetype i = 0; i < answers.size(); ++i)
+            QVERIFY2(answers[i].startsWith("HTTP/1.1 200 ") && answers[i].endsWith(i < 4 ? "\r\n\r\n1" : "\r\n\r\n0"),
+                     answers[i].constData());
+        QCOMPARE(server.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(server.process.exitCode(), 0);
+        QFile log(server.log);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray said = log.readAll();
+        const qsizetype at = said.indexOf("stopping once ") + 14;
+        QVERIFY2(said.mid(at, said.indexOf(' ', at) - at).toInt() >= 24, said.constData());
     }
 };
 

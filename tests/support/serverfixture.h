@@ -141,14 +141,15 @@ struct ServerProcess
 {
     QProcess process;
     quint16 port = 0;
+    QString log = QProcess::nullDevice(); // where its standard error goes
 
     ~ServerProcess() { kill(); }
-    bool start(const QString &database) { return launch(database), started(); }
-    void launch(const QString &database)
+    bool start(const QString &database, const QStringList &more = {}) { return launch(database, more), started(); }
+    void launch(const QString &database, const QStringList &more = {}) // more: options, the last of a name counts
     {
-        process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(QStringLiteral(VELKA_SERVER_EXE), {"--database", database, "--port", "0", "--hash-cost", "minimum",
-                                                         "--max-pending", "64"});
+        process.setStandardErrorFile(log);
+        process.start(QStringLiteral(VELKA_SERVER_EXE), QStringList{"--database", database, "--port", "0", "--hash-cost",
+                                                                    "minimum", "--max-pending", "64"} + more);
     }
     bool started() // once it has printed its URL
     {

@@ -7,7 +7,19 @@
 #include <QSslConfiguration>
 #include <QSslSocket>
 
+#include <csignal>
+
 static const QString Certificate = QStringLiteral(VELKA_TLS_DATA "/tls-cert.pem");
+static QString data(const char *name) { return QStringLiteral(VELKA_TLS_DATA "/") + QLatin1String(name); }
+
+// The certificate a TLS client is shown by the server on port now.
+static QSslCertificate presented(quint16 port)
+{
+    QSslSocket socket;
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    return socket.waitForEncrypted(10000) ? socket.peerCertificate() : QSslCertificate();
+}
 
 // The client and the reference server over https, with a certificate trusted by nothing but the tests.
 class tst_Tls : public QObject
@@ -46,6 +58,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(signedIn(window), 20000);
         QCOMPARE(s.log.filter(" GET /VELKA/be/register.php 200 " + home.value("live/id/login") + ' ').size(), 1);
         QCOMPARE(s.log.filter(" GET /VELKA/be/login.php 200 1 ").size(), 1);
+    }
+
+    // A pair that cannot serve is refused at start, not found out at every handshake.
+    void unusableTlsFilesRefused_data()
+    {
+        QTest::addColumn<QString>("certificate");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("key of another certificate") << Certificate << data("other-key.pem") << "does not belong to the certificate";
+        QTest::newRow("expired certificate") << data("expired-cert.pem") << data("tls-key.pem") << "expired on 2021-01-01";
+    }
+    void unusableTlsFilesRefused()
+    {
+        QFETCH(QString, certificate);
+        QFETCH(QString, key);
+        QFETCH(QString, error);
+        s.options.tlsCertificate = certificate;
+        s.options.tlsKey = key;
+        QVERIFY(!s.start());
+        QVERIFY2(s.server->errorString().contains(error), qPrintable(s.server->errorString()));
+    }
+
+    // SIGHUP reads the pair again for new connections; a pair that cannot serve is refused,
+    // said so in the log, and the one in use kept. The server goes on serving throughout.
+    void hangUpReloadsTheTlsPair()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath("cert.pem"), key = dir.filePath("key.pem");
+        const auto use = [&](const char *certificate, const char *privateKey) {
+            QFile::remove(cert);
+            QFile::remove(key);
+            return QFile::copy(data(certificate), cert) && QFile::copy(data(privateKey), key);
+        };
+        QVERIFY(use("tls-cert.pem", "tls-key.pem"));
+        ServerProcess server;
+        server.log = dir.filePath("log");
+        QVERIFY(server.start(dir.filePath("accounts.sqlite"), {"--tls-cert", cert, "--tls-key", key}));
+        const QList<QSslCertificate> first = QSslCertificate::fromPath(Certificate), other = QSslCertificate::fromPath(data("other-cert.pem"));
+        QCOMPARE(presented(server.port), first.first());
+        QVERIFY(use("other-cert.pem", "other-key.pem"));
+        ::kill(pid_t(server.process.processId()), SIGHUP);
+        QTRY_COMPARE(presented(server.port), other.first());
+        QVERIFY(use("other-cert.pem", "tls-key.pem"));
+        ::kill(pid_t(server.process.processId()), SIGHUP);
+        const auto log = [&] { QFile file(server.log); return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); };
+        QTRY_VERIFY(log().contains("reload refused, the TLS pair in use kept: the key"));
+        QCOMPARE(presented(server.port), other.first());
+        QCOMPARE(server.process.state(), QProcess::Running);
     }
 
     // A connection error ends the program, so the client runs in a child process.
