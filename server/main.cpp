@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,42 +27,48 @@ int main(int argc, char *argv[])
 
     LiveServer server(line.options);
     LogWriter log;
+    const auto say = [&](const QString &text) { log.add(messageLine(text, line.options.logFormat)); };
     QObject::connect(&server, &LiveServer::requestLogged, [&log](const QString &entry) { log.add(entry); });
-    // A reload reads the TLS files again; a pair that cannot serve leaves the one in use.
+    // systemd (Type=notify) learns when the server serves, reloads and stops;
+    // without it these calls do nothing.
     UnixSignals unixSignals;
     QObject::connect(&unixSignals, &UnixSignals::hangUp, [&] {
+        // The TLS files read again; a pair that cannot serve leaves the one in use.
+        sd_notify(0, "RELOADING=1");
         QString error;
         if (line.options.tlsCertificate.isEmpty())
-            log.add(QStringLiteral("velka-live-server: reload: nothing to reload (no TLS files)"));
+            say(QStringLiteral("reload: nothing to reload (no TLS files)"));
         else if (server.reloadTls(&error))
-            log.add(QStringLiteral("velka-live-server: reload: TLS certificate and key read again"));
+            say(QStringLiteral("reload: TLS certificate and key read again"));
         else
-            log.add(QStringLiteral("velka-live-server: reload refused, the TLS pair in use kept: ") + error);
+            say(QStringLiteral("reload refused, the TLS pair in use kept: ") + error);
+        sd_notify(0, "READY=1");
     });
-    // Stopping answers what was asked first, for at most the drain timeout; a
+    // Stopping answers what was read first, for at most the drain timeout; a
     // second signal ends at once.
     QObject::connect(&unixSignals, &UnixSignals::stopAsked, [&](int signal) {
         if (server.isDraining()) {
-            log.add(QStringLiteral("velka-live-server: signal %1 again: stopping now").arg(signal));
+            say(QStringLiteral("signal %1 again: stopping now").arg(signal));
             log.flush();
             std::_Exit(1);
         }
-        log.add(QStringLiteral("velka-live-server: signal %1: stopping once %2 requests are answered")
-                    .arg(signal)
-                    .arg(server.unansweredCount()));
+        sd_notify(0, "STOPPING=1");
+        say(QStringLiteral("signal %1: stopping once %2 requests are answered").arg(signal).arg(server.unansweredCount()));
         server.stopGracefully(line.options.drainTimeoutMs);
     });
     QObject::connect(&server, &LiveServer::stopped, [&](int cut) {
         if (cut > 0)
-            log.add(QStringLiteral("velka-live-server: drain timeout: %1 requests cut unanswered").arg(cut));
-        log.add(QStringLiteral("velka-live-server: stopped"));
+            say(QStringLiteral("drain timeout: %1 requests cut unanswered").arg(cut));
+        say(QStringLiteral("stopped"));
         app.exit(0);
     });
     if (!server.start()) {
         std::fprintf(stderr, "velka-live-server: %s\n", qUtf8Printable(server.errorString()));
         return 1;
     }
-    std::printf("%s\n", qUtf8Printable(server.baseUrl().toString()));
+    const QString url = server.baseUrl().toString();
+    std::printf("%s\n", qUtf8Printable(url));
     std::fflush(stdout);
+    sd_notifyf(0, "READY=1\nSTATUS=serving %s", qUtf8Printable(url));
     return app.exec();
 }

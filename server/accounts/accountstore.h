@@ -55,4 +55,9 @@ public:
     virtual Result backup(const QString &target, qint64 *count) = 0;
     // What went wrong last, for the operator.
     virtual QString errorString() const = 0;
+    // Whether the database answers now; a lost connection is opened again.
+    virtual bool ping() = 0;
+    // Statements that failed, and connections opened again, since the store was opened.
+    virtual qint64 errorCount() const = 0;
+    virtual qint64 reconnectCount() const = 0;
 };

@@ -115,6 +115,7 @@ AccountStore::Result PostgresAccountStore::backup(const QString &, qint64 *)
 AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
 {
     m_error = error.text();
+    ++m_errorCount;
     const QString state = error.nativeErrorCode();
     Result result = Result::Failed;
     if (state == QLatin1String("25006") || state == QLatin1String("53100"))
@@ -127,7 +128,7 @@ AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
     if (!probe.exec(QStringLiteral("SELECT 1"))) {
         QSqlDatabase db = database();
         db.close();
-        connect();
+        m_reconnectCount += connect();
     }
     return result;
 }

@@ -140,6 +140,15 @@ bool SqlAccountStore::schemaFailed(const QSqlQuery &query)
     return false;
 }
 
+bool SqlAccountStore::ping()
+{
+    QSqlQuery query(database());
+    if (query.exec(QStringLiteral("SELECT 1")))
+        return true;
+    failure(query.lastError());
+    return false;
+}
+
 AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *hash)
 {
     QSqlQuery query(database());

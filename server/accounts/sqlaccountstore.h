@@ -23,6 +23,9 @@ public:
     Result passwordHash(qint64 login, QByteArray *hash) override;
     Result recordSignIns(const QList<SignInRecord> &records) override;
     QString errorString() const override { return m_error; }
+    bool ping() override;
+    qint64 errorCount() const override { return m_errorCount; }
+    qint64 reconnectCount() const override { return m_reconnectCount; }
 
     // Opens the database named by location, creating the accounts table if
     // need be (unless read-only); false with errorString() when it cannot.
@@ -74,6 +77,8 @@ protected:
 
     QString m_error;
     const bool m_readOnly;
+    qint64 m_errorCount = 0;     // counted by failure()
+    qint64 m_reconnectCount = 0;
 
 private:
     // What makes schema version out of the one before.

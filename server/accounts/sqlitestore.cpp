@@ -123,6 +123,7 @@ AccountStore::Result SqliteAccountStore::backup(const QString &target, qint64 *c
 AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
 {
     m_error = error.text();
+    ++m_errorCount;
     // Primary result codes; the driver may hand out extended ones.
     const int code = error.nativeErrorCode().toInt() & 0xff;
     constexpr int SqliteReadOnly = 8;

@@ -133,7 +133,7 @@ bool HttpFront::admit(QTcpSocket *socket)
         entry.peer = peer;
         entry.status = status;
         entry.note = why;
-        emit logged(accessLogLine(entry));
+        emit logged(accessLogLine(entry, m_options.logFormat));
     });
     // One address may not take every connection there is: the others are still served.
     const bool full = int(m_connections.size()) >= m_options.maxConnections;
@@ -195,11 +195,13 @@ void HttpFront::note(quint64 id, const QString &text)
         exchange->note = text;
 }
 
-void HttpFront::setLogPath(quint64 id, QLatin1String path)
+void HttpFront::setLogPath(quint64 id, QLatin1String path, bool quiet)
 {
     QTcpSocket *socket = nullptr;
-    if (Exchange *exchange = find(id, &socket))
+    if (Exchange *exchange = find(id, &socket)) {
         exchange->path = path;
+        exchange->quiet = quiet;
+    }
 }
 
 void HttpFront::flush(QTcpSocket *socket)
@@ -246,6 +248,10 @@ void HttpFront::forget(QTcpSocket *socket)
 
 void HttpFront::log(const QString &peer, const Exchange &exchange, int sentStatus)
 {
+    if (sentStatus != 0)
+        emit answered(exchange.path, sentStatus, exchange.body);
+    if (exchange.quiet && sentStatus == 200)
+        return;
     AccessEntry entry;
     entry.peer = peer;
     entry.method = exchange.method;
@@ -254,5 +260,5 @@ void HttpFront::log(const QString &peer, const Exchange &exchange, int sentStatu
     entry.body = exchange.body;
     entry.ms = exchange.clock.elapsed();
     entry.note = exchange.note;
-    emit logged(accessLogLine(entry));
+    emit logged(accessLogLine(entry, m_options.logFormat));
 }

@@ -56,7 +56,8 @@ public:
     void note(quint64 id, const QString &text);
     // The path the access log shows for request id. The target itself is never
     // logged: a client may have put anything in it, a password digest included.
-    void setLogPath(quint64 id, QLatin1String path);
+    // quiet: no log line when answered 200 (health checks every second would drown the rest).
+    void setLogPath(quint64 id, QLatin1String path, bool quiet = false);
 
 signals:
     // answer() may be called from a slot of this signal or at any later time.
@@ -64,6 +65,8 @@ signals:
     // The connection of a request not yet answered has closed.
     void requestGone(quint64 id);
     void logged(const QString &line);
+    // An answer has left: for the counts of a monitor.
+    void answered(QLatin1String path, int status, const QByteArray &body);
 
 private:
     struct Exchange
@@ -79,6 +82,7 @@ private:
         QLatin1String method;
         QLatin1String path{"-"};
         bool close;
+        bool quiet = false;
         QString note;
         int status = 0; // 0: not answered yet
         int retryAfter = 1;

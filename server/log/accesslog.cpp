@@ -36,10 +36,69 @@ void appendTimestamp(QString &line)
     line += u'Z';
 }
 
+// A JSON string of text, quotes included.
+void appendJson(QString &line, QStringView text)
+{
+    line += u'"';
+    for (const QChar c : text) {
+        if (c == u'"' || c == u'\\') {
+            line += u'\\';
+            line += c;
+        } else if (c.unicode() < 0x20) {
+            line += QLatin1String("\\u00");
+            line += QLatin1Char("0123456789abcdef"[c.unicode() >> 4]);
+            line += QLatin1Char("0123456789abcdef"[c.unicode() & 15]);
+        } else {
+            line += c;
+        }
+    }
+    line += u'"';
+}
+
+QString jsonLine(const AccessEntry &entry)
+{
+    QString line;
+    line.reserve(160 + entry.peer.size() + entry.path.size() + entry.body.size() + entry.note.size());
+    line += QLatin1String("{\"time\":\"");
+    appendTimestamp(line);
+    line += QLatin1String("\",\"peer\":");
+    appendJson(line, entry.peer);
+    line += QLatin1String(",\"method\":");
+    appendJson(line, QString(entry.method));
+    line += QLatin1String(",\"path\":");
+    appendJson(line, QString(entry.path));
+    line += QLatin1String(",\"status\":");
+    appendNumber(line, entry.status);
+    line += QLatin1String(",\"body\":");
+    appendJson(line, QString::fromLatin1(entry.body));
+    line += QLatin1String(",\"ms\":");
+    appendNumber(line, entry.ms);
+    if (!entry.note.isEmpty()) {
+        line += QLatin1String(",\"note\":");
+        appendJson(line, entry.note);
+    }
+    line += u'}';
+    return line;
+}
+
 } // namespace
 
-QString accessLogLine(const AccessEntry &entry)
+QString messageLine(const QString &text, LogFormat format)
 {
+    if (format == LogFormat::Text)
+        return QLatin1String("velka-live-server: ") + text;
+    QString line = QLatin1String("{\"time\":\"");
+    appendTimestamp(line);
+    line += QLatin1String("\",\"message\":");
+    appendJson(line, text);
+    line += u'}';
+    return line;
+}
+
+QString accessLogLine(const AccessEntry &entry, LogFormat format)
+{
+    if (format == LogFormat::Json)
+        return jsonLine(entry);
     QString line;
     line.reserve(96 + entry.peer.size() + entry.path.size() + entry.body.size() + entry.note.size());
     appendTimestamp(line);

@@ -16,6 +16,15 @@ struct AccessEntry
     QString note;                 // why, for refusals and storage errors
 };
 
-// "<UTC time> <peer> <method> <path> <status> <body or -> <ms>ms[ (note)]",
-// or "- aborted" in place of status and body.
-QString accessLogLine(const AccessEntry &entry);
+enum class LogFormat {
+    Text, // one line for a person
+    Json, // one JSON object a line, for journald's readers and log shippers
+};
+
+// Text: "<UTC time> <peer> <method> <path> <status> <body or -> <ms>ms[ (note)]",
+// or "- aborted" in place of status and body. Json: the same fields, named,
+// status 0 for aborted.
+QString accessLogLine(const AccessEntry &entry, LogFormat format = LogFormat::Text);
+// A line of the server's own, not about one request: "velka-live-server: <text>"
+// or {"time":...,"message":...}.
+QString messageLine(const QString &text, LogFormat format);

@@ -97,6 +97,12 @@ CommandLine parseCommandLine(const QCoreApplication &app)
         {QStringLiteral("sign-in-delay"),
          QStringLiteral("First delay of a slowed-down sign-in, doubling with each failure."), QStringLiteral("ms"),
          QString::number(defaults.signInThrottle.firstDelayMs)},
+        {QStringLiteral("admin-listen"),
+         QStringLiteral("address:port for /metrics and the health checks, never served on the public port; "
+                        "\"off\" (the default) for none."),
+         QStringLiteral("address:port"), QStringLiteral("off")},
+        {QStringLiteral("log-format"), QStringLiteral("Log lines as \"text\" or \"json\" (one object a line)."),
+         QStringLiteral("format"), QStringLiteral("text")},
         {QStringLiteral("tls-cert"), QStringLiteral("PEM certificate (chain) to serve HTTPS."), QStringLiteral("pem")},
         {QStringLiteral("tls-key"), QStringLiteral("Unencrypted PEM private key of --tls-cert."), QStringLiteral("pem")},
         {QStringLiteral("backup"),
@@ -139,6 +145,22 @@ CommandLine parseCommandLine(const QCoreApplication &app)
     options.requestLimits.maxHeaderBytes = int(number(parser, QStringLiteral("max-header-size"), 1 << 24));
     options.signInThrottle.freeFailures = int(number(parser, QStringLiteral("free-failed-sign-ins"), 1000000));
     options.signInThrottle.firstDelayMs = qint64(number(parser, QStringLiteral("sign-in-delay"), 60000));
+    if (const QString admin = parser.value(QStringLiteral("admin-listen")); admin != QLatin1String("off")) {
+        // address:port, an IPv6 address in brackets.
+        const qsizetype colon = admin.lastIndexOf(u':');
+        QString host = admin.left(colon);
+        if (host.startsWith(u'[') && host.endsWith(u']'))
+            host = host.mid(1, host.size() - 2);
+        bool ok = false;
+        options.admin = true;
+        options.adminPort = admin.mid(colon + 1).toUShort(&ok);
+        if (colon < 0 || !ok || !options.adminAddress.setAddress(host))
+            fail(QStringLiteral("--admin-listen: expected address:port or off, not \"%1\"").arg(admin));
+    }
+    const QString format = parser.value(QStringLiteral("log-format"));
+    if (format != QLatin1String("text") && format != QLatin1String("json"))
+        fail(QStringLiteral("--log-format: text or json, not \"%1\"").arg(format));
+    options.logFormat = format == QLatin1String("json") ? LogFormat::Json : LogFormat::Text;
     options.tlsCertificate = parser.value(QStringLiteral("tls-cert"));
     options.tlsKey = parser.value(QStringLiteral("tls-key"));
     if (const QString error = optionsError(options); !error.isEmpty())

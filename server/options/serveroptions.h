@@ -2,6 +2,7 @@
 
 #include "server/scripts/passwordhash.h"
 #include "server/http/requestreader.h"
+#include "server/log/accesslog.h"
 #include "server/scripts/signinthrottle.h"
 
 #include <QHostAddress>
@@ -25,6 +26,10 @@ struct LiveServerOptions
     int idleTimeoutMs = 30000;   // idle between requests, or for one request to arrive whole
     ThrottlePolicy signInThrottle;
     int drainTimeoutMs = 20000; // stopping: how long requests already read may take to be answered
+    QHostAddress adminAddress = QHostAddress(QHostAddress::LocalHost);
+    bool admin = false;    // metrics and health on an address of their own
+    quint16 adminPort = 0; // 0 picks a free port
+    LogFormat logFormat = LogFormat::Text;
     QString tlsCertificate; // PEM files; both or neither
     QString tlsKey;
 };

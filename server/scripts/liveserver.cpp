@@ -3,6 +3,7 @@
 #include "net/liveprotocol.h"
 #include "server/accounts/storefactory.h"
 #include "server/http/httpfront.h"
+#include "server/scripts/metrics.h"
 #include "server/scripts/scriptparameters.h"
 #include "server/scripts/signinrecorder.h"
 
@@ -32,9 +33,15 @@ public:
     const LiveServerOptions options;
     std::unique_ptr<HttpFront> front;
     int pendingHashes = 0;
+    ServerMetrics metrics;
+    LiveServer *const server;
+    quint16 adminPort() const { return m_admin ? m_admin->port() : 0; }
 
 private:
     void request(const HttpRequest &request);
+    // /health/live, /health/ready and, on the admin address alone, /metrics.
+    bool answerOperator(HttpFront &to, quint64 id, QByteArrayView path, bool admin);
+    void counted(QLatin1String path, int status, const QByteArray &body);
     void signIn(quint64 id, const QueryParameters &query);
     void checkSignIn(quint64 id, qint64 login, const QByteArray &digest);
     void signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
@@ -54,11 +61,14 @@ private:
     QSet<quint64> m_waiting; // answered later, and their clients are still there
     SignInRecorder m_signIns; // before the store goes, it writes what it holds
     QThreadPool m_pool;
+    LiveServerOptions m_adminOptions;
+    std::unique_ptr<HttpFront> m_admin; // metrics and health, on an address of its own
 };
 
 LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
     : options(options)
     , front(std::make_unique<HttpFront>(this->options))
+    , server(server)
     , m_directory(options.directory.split(u'/', Qt::SkipEmptyParts))
     , m_loginPath(scriptPath(m_directory, LiveScript::Login))
     , m_registerPath(scriptPath(m_directory, LiveScript::Register))
@@ -68,6 +78,7 @@ LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
     connect(front.get(), &HttpFront::logged, server, &LiveServer::requestLogged);
     connect(front.get(), &HttpFront::requestArrived, this, &Run::request);
     connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) { m_waiting.remove(id); });
+    connect(front.get(), &HttpFront::answered, this, &Run::counted);
 }
 
 LiveServer::Run::~Run()
@@ -89,6 +100,22 @@ bool LiveServer::Run::start(QString *error)
     // Nothing is read from the connections before start() returns.
     if (!front->listen(error))
         return false;
+    if (options.admin) {
+        m_adminOptions = options;
+        m_adminOptions.address = options.adminAddress;
+        m_adminOptions.port = options.adminPort;
+        m_adminOptions.tlsCertificate.clear();
+        m_adminOptions.tlsKey.clear();
+        m_admin = std::make_unique<HttpFront>(m_adminOptions);
+        connect(m_admin.get(), &HttpFront::logged, server, &LiveServer::requestLogged);
+        connect(m_admin.get(), &HttpFront::requestArrived, this, [this](const HttpRequest &request) {
+            const qsizetype mark = request.target.indexOf('?');
+            if (!answerOperator(*m_admin, request.id, QByteArrayView(request.target).first(mark < 0 ? request.target.size() : mark), true))
+                m_admin->answer(request.id, 404);
+        });
+        if (!m_admin->listen(error))
+            return false;
+    }
     m_store = openAccountStore(options.database, options.readOnly, error);
     if (!m_store)
         return false;
@@ -113,6 +140,8 @@ void LiveServer::Run::request(const HttpRequest &request)
     const qsizetype mark = request.target.indexOf('?');
     const QByteArray encodedPath = mark < 0 ? request.target : request.target.first(mark);
     const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(encodedPath));
+    if (answerOperator(*front, id, encodedPath, false))
+        return;
     const QStringView script = scriptOf(path, m_directory);
     const bool isLogin = script == QLatin1String(LiveScript::Login);
     if (!isLogin && script != QLatin1String(LiveScript::Register))
@@ -125,6 +154,52 @@ void LiveServer::Run::request(const HttpRequest &request)
         signIn(id, query);
     else
         registration(id, query);
+}
+
+bool LiveServer::Run::answerOperator(HttpFront &to, quint64 id, QByteArrayView path, bool admin)
+{
+    static const QLatin1String live("/health/live"), ready("/health/ready"), metricsPath("/metrics");
+    if (path == QByteArrayView(live.data(), live.size())) {
+        to.setLogPath(id, live, true);
+        to.answer(id, 200, QByteArrayLiteral("live"));
+    } else if (path == QByteArrayView(ready.data(), ready.size())) {
+        // Ready: not stopping, and the database answers.
+        const bool draining = server->isDraining();
+        const bool available = !draining && m_store->ping();
+        to.setLogPath(id, ready, available);
+        to.answer(id, available ? 200 : 503,
+                  available ? QByteArrayLiteral("ready") : draining ? QByteArrayLiteral("draining")
+                                                                    : QByteArrayLiteral("database unavailable"));
+    } else if (admin && path == QByteArrayView(metricsPath.data(), metricsPath.size())) {
+        ServerGauges gauges;
+        gauges.hashQueue = pendingHashes;
+        gauges.openConnections = front->connectionCount();
+        gauges.draining = server->isDraining();
+        gauges.databaseReconnects = m_store->reconnectCount();
+        gauges.logLinesDropped = server->logLinesDropped();
+        metrics.databaseErrors = m_store->errorCount();
+        to.setLogPath(id, metricsPath, true);
+        to.answer(id, 200, metricsText(metrics, gauges));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void LiveServer::Run::counted(QLatin1String path, int status, const QByteArray &body)
+{
+    if (path == QLatin1String(m_loginPath)) {
+        if (status == 503)
+            ++metrics.signInsThrottled;
+        else if (status == 200)
+            ++(body == LoginAccepted ? metrics.signInsAccepted : metrics.signInsRefused);
+    } else if (path == QLatin1String(m_registerPath) && status == 200) {
+        const int code = body.toInt();
+        if (code > 0)
+            ++metrics.registrationsCreated;
+        else
+            ++metrics.registrationsRefused[code];
+    }
 }
 
 template <typename Work, typename Done>
@@ -322,6 +397,11 @@ bool LiveServer::reloadTls(QString *error)
         return false;
     }
     return m_run->front->reloadTls(error);
+}
+
+quint16 LiveServer::adminPort() const
+{
+    return m_run ? m_run->adminPort() : 0;
 }
 
 quint16 LiveServer::port() const

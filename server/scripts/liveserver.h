@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 // The live server: login.php and register.php over HTTP GET, accounts in an
@@ -38,6 +39,7 @@ public:
 
     bool isRunning() const { return m_run != nullptr; }
     quint16 port() const;
+    quint16 adminPort() const; // 0: no admin address
     // scheme://address:port/directory/: what every script URL starts with.
     QUrl baseUrl() const;
     QString errorString() const { return m_error; }
@@ -48,6 +50,9 @@ public:
     // Requests read and not answered yet.
     int unansweredCount() const;
     const LiveServerOptions &options() const { return m_options; }
+    // Where the metrics learn how many log lines could not be written.
+    void setLogLinesDropped(std::function<qint64()> count) { m_logLinesDropped = std::move(count); }
+    qint64 logLinesDropped() const { return m_logLinesDropped ? m_logLinesDropped() : 0; }
 
 signals:
     // One access-log line per request: never a digest, never the query.
@@ -64,4 +69,5 @@ private:
     std::unique_ptr<Run> m_run;
     QTimer m_drain; // while stopping gracefully: looks whether all is answered
     QDeadlineTimer m_drainDeadline;
+    std::function<qint64()> m_logLinesDropped;
 };

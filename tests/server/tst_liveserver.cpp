@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <unistd.h>
@@ -333,6 +335,42 @@ private slots:
             received += trickling.readAll();
         }
         QVERIFY2(received.startsWith("HTTP/1.1 408 "), received.constData());
+    }
+
+    // Health on both addresses, metrics on the admin one alone, JSON log lines; stopping is not ready.
+    void operatorRoutes()
+    {
+        s->options.admin = true;
+        s->options.adminPort = 0;
+        s->options.logFormat = LogFormat::Json;
+        QVERIFY(s->start());
+        const auto admin = [&](const char *path) {
+            return ::get(s->client, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(s->server->adminPort()) + path));
+        };
+        QCOMPARE(s->registerAccount(DigestA), 1);
+        QCOMPARE(s->signIn(1, DigestB), No);
+        QCOMPARE(s->registerAccount(registration(DigestA.left(5))), RegisterError::BadDigest);
+        const QUrl root = QStringLiteral("http://127.0.0.1:%1/").arg(s->port());
+        QCOMPARE(::get(s->client, root.resolved(QUrl("health/live"))).status, 200);
+        QCOMPARE(::get(s->client, root.resolved(QUrl("health/ready"))).body, "ready");
+        QCOMPARE(::get(s->client, root.resolved(QUrl("metrics"))).status, 404);
+        const QByteArray metrics = admin("/metrics").body;
+        for (const char *line : {"velka_sign_ins_total{result=\"refused\"} 1", "velka_registrations_created_total 1",
+                                 "velka_registrations_refused_total{code=\"-3\"} 1", "velka_draining 0"})
+            QVERIFY2(metrics.contains(QByteArray("\n") + line + '\n'), metrics.constData());
+        for (const QString &line : std::as_const(s->log)) { // health checks answered 200 are not logged
+            const QJsonObject entry = QJsonDocument::fromJson(line.toUtf8()).object();
+            QVERIFY2(entry.value("status").toInt() > 0 && !entry.value("path").toString().contains("health"), qPrintable(line));
+        }
+        QCOMPARE(s->log.size(), 4);
+        QTcpSocket held; // half a request keeps the server draining
+        held.connectToHost(QHostAddress::LocalHost, s->port());
+        QVERIFY(held.waitForConnected(5000));
+        held.write("GET /VELKA/be/none.php HTTP/1.1\r\n");
+        QVERIFY(held.waitForBytesWritten(5000));
+        QCOMPARE(::get(s->client, root.resolved(QUrl("none"))).status, 404); // by then the half is read
+        s->server->stopGracefully(10000);
+        QCOMPARE(admin("/health/ready").status, 503);
     }
 
     // Failed sign-ins for one login slow its next ones down, one delay apart, up to the longest

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QtGlobal>
+
+// What the server counts for a monitor, in Prometheus' text format on the
+// admin address. Counters only grow; a restart starts them again.
+struct ServerMetrics
+{
+    qint64 signInsAccepted = 0;
+    qint64 signInsRefused = 0;   // wrong password, unknown login, malformed
+    qint64 signInsThrottled = 0; // answered 503: too many failures, or too busy to hash
+    qint64 registrationsCreated = 0;
+    QMap<int, qint64> registrationsRefused; // by register.php code
+    qint64 hashes = 0;
+    double hashSeconds = 0;
+    qint64 databaseErrors = 0;
+};
+
+// The moment's figures that are not counters.
+struct ServerGauges
+{
+    int hashQueue = 0; // hashes under way or waiting
+    int openConnections = 0;
+    bool draining = false;
+    qint64 databaseReconnects = 0;
+    qint64 logLinesDropped = 0;
+};
+
+QByteArray metricsText(const ServerMetrics &metrics, const ServerGauges &gauges);
