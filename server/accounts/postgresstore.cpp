@@ -71,7 +71,10 @@ bool PostgresAccountStore::connect()
     }
     QSqlQuery query(db);
     // A read-only server must not write even by mistake; the database enforces it.
-    if (m_readOnly && !query.exec(QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"))) {
+    // Otherwise the counts and times written at sign-ins need not wait for the
+    // disk; a registration does (insert()).
+    if (!query.exec(m_readOnly ? QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")
+                               : QStringLiteral("SET synchronous_commit TO off"))) {
         m_error = query.lastError().text();
         return false;
     }
@@ -135,18 +138,21 @@ AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
 
 AccountStore::Result PostgresAccountStore::insert(const NewAccount &account, qint64 *login)
 {
-    // One statement, committed on its own before the login is read back.
-    QSqlQuery query(database());
-    if (!prepareInsert(query, account, QLatin1String(" RETURNING login")))
-        return failure(query.lastError());
-    if (!query.exec())
-        return failure(query.lastError());
-    if (!query.next()) {
-        m_error = QStringLiteral("no login returned");
-        return Result::Failed;
-    }
+    // Committed, and on the disk, before the login is answered.
+    QSqlDatabase db = database();
+    QSqlQuery query(db);
+    // Undone before failure() looks at the connection, which an aborted transaction would fail.
+    const auto failed = [&](const QSqlError &error) {
+        db.rollback();
+        return failure(error);
+    };
+    if (!db.transaction() || !query.exec(QStringLiteral("SET LOCAL synchronous_commit TO on")))
+        return failed(query.lastError().isValid() ? query.lastError() : db.lastError());
+    if (!prepareInsert(query, account, QLatin1String(" RETURNING login")) || !query.exec() || !query.next())
+        return failed(query.lastError());
     *login = query.value(0).toLongLong();
-    return Result::Ok;
+    query.finish();
+    return db.commit() ? Result::Ok : failure(db.lastError());
 }
 
 } // namespace

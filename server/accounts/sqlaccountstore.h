@@ -22,6 +22,10 @@ public:
     Result addAccount(const NewAccount &account, qint64 *login) final;
     Result passwordHash(qint64 login, QByteArray *hash) override;
     Result recordSignIns(const QList<SignInRecord> &records) override;
+    Result admitSignIn(qint64 login, const QString &source, const ThrottlePolicy &policy, qint64 now, qint64 *at,
+                       qint64 *nextSlot) override;
+    Result endSignIn(qint64 login, const QString &source, bool accepted) override;
+    Result forgetSignIns(qint64 before) override;
     QString errorString() const override { return m_error; }
     bool ping() override;
     qint64 errorCount() const override { return m_errorCount; }
@@ -44,8 +48,9 @@ public:
 
     explicit SqlAccountStore(bool readOnly);
 
-    // The accounts table this server writes: 1 the first; 2 adds last_sign_in.
-    static constexpr int SchemaVersion = 2;
+    // The accounts table this server writes: 1 the first; 2 adds last_sign_in;
+    // 3 adds the shared count of failed sign-ins.
+    static constexpr int SchemaVersion = 3;
 
 protected:
     // How this database spells what the stores share.
@@ -86,6 +91,10 @@ private:
     QVariant timeValue(const QDateTime &time) const;
     // A failed step of preparing the schema: the error kept, the transaction undone.
     bool schemaFailed(const QSqlQuery &query);
+
+    // One statement of the count, its values bound; the first value of its row.
+    Result countStatement(const QString &statement, const QVariantList &values, qint64 *first = nullptr,
+                          qint64 *second = nullptr);
 
     QString m_connection;
 };

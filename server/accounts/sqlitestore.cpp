@@ -22,6 +22,7 @@ private:
     Dialect dialect() const override;
     int storedVersion(QSqlQuery &query) override;
     Result insert(const NewAccount &account, qint64 *login) override;
+    Result insertAccount(const NewAccount &account, qint64 *login);
     Result failure(const QSqlError &error) override;
 };
 
@@ -54,8 +55,10 @@ bool SqliteAccountStore::open(const QString &path)
     if (m_readOnly)
         return true;
 
-    // WAL lets sign-ins read while a registration commits; FULL makes each
-    // commit reach the disk before the new login is answered.
+    // WAL lets sign-ins read while a registration commits. NORMAL for the
+    // counts and times written at sign-ins, which may lose their last moments
+    // to a power cut; a registration commits with FULL (insert()), on the disk,
+    // with everything before it, before its login is answered.
     QSqlQuery query(db);
     if (!query.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !query.next()
         || query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
@@ -63,7 +66,7 @@ bool SqliteAccountStore::open(const QString &path)
         return false;
     }
     query.finish();
-    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL"))) {
+    if (!query.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
         m_error = query.lastError().text();
         return false;
     }
@@ -132,6 +135,15 @@ AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
 }
 
 AccountStore::Result SqliteAccountStore::insert(const NewAccount &account, qint64 *login)
+{
+    // Durable the moment the login is answered; between transactions only.
+    QSqlQuery(database()).exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    const Result result = insertAccount(account, login);
+    QSqlQuery(database()).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return result;
+}
+
+AccountStore::Result SqliteAccountStore::insertAccount(const NewAccount &account, qint64 *login)
 {
     QSqlDatabase db = database();
     if (!db.transaction())

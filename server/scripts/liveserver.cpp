@@ -8,10 +8,13 @@
 #include "server/scripts/signinrecorder.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QThreadPool>
 #include <QTimer>
+
+#include <optional>
 
 namespace {
 
@@ -42,9 +45,16 @@ private:
     // /health/live, /health/ready and, on the admin address alone, /metrics.
     bool answerOperator(HttpFront &to, quint64 id, QByteArrayView path, bool admin);
     void counted(QLatin1String path, int status, const QByteArray &body);
-    void signIn(quint64 id, const QueryParameters &query);
-    void checkSignIn(quint64 id, qint64 login, const QByteArray &digest);
-    void signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
+    // A sign-in on its way: who asks, for what.
+    struct Attempt
+    {
+        qint64 login;
+        QString source; // the client's address
+        QByteArray digest;
+    };
+    void signIn(quint64 id, const QueryParameters &query, const QHostAddress &client);
+    void checkSignIn(quint64 id, const Attempt &attempt);
+    void signInChecked(quint64 id, const Attempt &attempt, bool accepted, const QByteArray &renewedHash);
     void registration(quint64 id, const QueryParameters &query);
     void registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash);
     // work on the pool, then done here, unless the run has ended by then.
@@ -56,8 +66,8 @@ private:
     const QByteArray m_loginPath, m_registerPath;
     std::unique_ptr<AccountStore> m_store;
     QByteArray m_decoyHash;
-    SignInThrottle m_throttle;
-    QElapsedTimer m_clock;
+    std::optional<SignInThrottle> m_throttle; // on the store, once open
+    QTimer m_forget;
     QSet<quint64> m_waiting; // answered later, and their clients are still there
     SignInRecorder m_signIns; // before the store goes, it writes what it holds
     QThreadPool m_pool;
@@ -72,9 +82,7 @@ LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
     , m_directory(options.directory.split(u'/', Qt::SkipEmptyParts))
     , m_loginPath(scriptPath(m_directory, LiveScript::Login))
     , m_registerPath(scriptPath(m_directory, LiveScript::Register))
-    , m_throttle(options.signInThrottle)
 {
-    m_clock.start();
     connect(front.get(), &HttpFront::logged, server, &LiveServer::requestLogged);
     connect(front.get(), &HttpFront::requestArrived, this, &Run::request);
     connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) { m_waiting.remove(id); });
@@ -120,6 +128,10 @@ bool LiveServer::Run::start(QString *error)
     if (!m_store)
         return false;
     m_signIns.setStore(m_store.get());
+    m_throttle.emplace(options.signInThrottle, m_store.get());
+    m_forget.start(60000);
+    connect(&m_forget, &QTimer::timeout, this,
+            [this] { m_throttle->prune(QDateTime::currentMSecsSinceEpoch()); });
     // An unknown login is checked against this, so it costs as much time as a
     // wrong password and timing does not tell which logins exist. Made now, it
     // also proves the hash cost fits in memory.
@@ -151,7 +163,7 @@ void LiveServer::Run::request(const HttpRequest &request)
         return front->answer(id, 405);
     const QueryParameters query(mark < 0 ? QByteArray() : request.target.sliced(mark + 1));
     if (isLogin)
-        signIn(id, query);
+        signIn(id, query, request.client);
     else
         registration(id, query);
 }
@@ -219,43 +231,45 @@ void LiveServer::Run::hash(quint64 id, Work work, Done done)
     });
 }
 
-void LiveServer::Run::signIn(quint64 id, const QueryParameters &query)
+void LiveServer::Run::signIn(quint64 id, const QueryParameters &query, const QHostAddress &client)
 {
     // A missing or malformed parameter is simply a refusal.
     const SignInRequest request = parseSignIn(query);
-    const qint64 login = request.login;
-    if (login == 0)
+    if (request.login == 0)
         return front->answer(id, 200, QByteArrayLiteral("0"));
 
-    // Guessing a password costs time per login, whatever the number of connections.
-    const qint64 now = m_clock.elapsed();
-    const qint64 at = m_throttle.admit(login, now);
+    // Guessing a password costs time per login and address, whatever the
+    // number of connections or servers.
+    const Attempt attempt{request.login, client.toString(), request.digest};
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    int retryAfter = 1;
+    const qint64 at = m_throttle->admit(attempt.login, attempt.source, now, &retryAfter);
     if (at < 0) {
         front->note(id, QStringLiteral("too many failed sign-ins"));
-        return front->answer(id, 503, {}, m_throttle.retryAfterSeconds(login, now));
+        return front->answer(id, 503, {}, retryAfter);
     }
-    if (at == now)
-        return checkSignIn(id, login, request.digest);
+    if (at <= now)
+        return checkSignIn(id, attempt);
     front->note(id, QStringLiteral("slowed down %1 ms").arg(at - now));
     m_waiting.insert(id);
-    QTimer::singleShot(at - now, this, [this, id, login, digest = request.digest] {
+    QTimer::singleShot(at - now, this, [this, id, attempt] {
         if (!m_waiting.remove(id))
-            return m_throttle.cancelled(login);
-        checkSignIn(id, login, digest);
+            return m_throttle->cancelled(attempt.login, attempt.source);
+        checkSignIn(id, attempt);
     });
 }
 
-void LiveServer::Run::checkSignIn(quint64 id, qint64 login, const QByteArray &digest)
+void LiveServer::Run::checkSignIn(quint64 id, const Attempt &attempt)
 {
     // Sign-in has no answer for "later": a refusal would read as a wrong password.
     if (pendingHashes >= options.maxPendingHashes) {
-        m_throttle.cancelled(login);
+        m_throttle->cancelled(attempt.login, attempt.source);
         return front->answer(id, 503);
     }
     QByteArray stored;
-    const AccountStore::Result found = m_store->passwordHash(login, &stored);
+    const AccountStore::Result found = m_store->passwordHash(attempt.login, &stored);
     if (found != AccountStore::Result::Ok && found != AccountStore::Result::NotFound) {
-        m_throttle.cancelled(login);
+        m_throttle->cancelled(attempt.login, attempt.source);
         front->note(id, m_store->errorString());
         return front->answer(id, 500);
     }
@@ -270,26 +284,26 @@ void LiveServer::Run::checkSignIn(quint64 id, qint64 login, const QByteArray &di
     };
     this->hash(
         id,
-        [hash, digest, cost, mayRenew] {
+        [hash, digest = attempt.digest, cost, mayRenew] {
             Check check{verifyPassword(hash, digest), {}};
             if (check.accepted && mayRenew && hashNeedsRenewal(hash, cost))
                 check.renewedHash = hashPassword(digest, cost);
             return check;
         },
-        [this, id, login, known](const Check &check) {
-            signInChecked(id, login, known && check.accepted, check.renewedHash);
+        [this, id, attempt, known](const Check &check) {
+            signInChecked(id, attempt, known && check.accepted, check.renewedHash);
         });
 }
 
-void LiveServer::Run::signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash)
+void LiveServer::Run::signInChecked(quint64 id, const Attempt &attempt, bool accepted, const QByteArray &renewedHash)
 {
     // Counted even when the caller has gone: the guess was made.
-    m_throttle.finished(login, accepted, m_clock.elapsed());
+    m_throttle->finished(attempt.login, attempt.source, accepted, QDateTime::currentMSecsSinceEpoch());
     if (!m_waiting.remove(id))
         return;
     front->answer(id, 200, accepted ? QByteArray(LoginAccepted) : QByteArrayLiteral("0"));
     if (accepted && !m_store->isReadOnly())
-        m_signIns.add(login, renewedHash);
+        m_signIns.add(attempt.login, renewedHash);
 }
 
 void LiveServer::Run::registration(quint64 id, const QueryParameters &query)

@@ -113,7 +113,7 @@ private slots:
         const QString name = QUrl(database).path().mid(1);
         const auto clean = [&] {
             sqlValue("ALTER DATABASE " + name + " RESET default_transaction_read_only");
-            sqlValue("DROP TABLE IF EXISTS accounts, velka_schema");
+            sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures");
         };
         if (postgres) {
             QVERIFY(inspect(database));
@@ -136,10 +136,11 @@ private slots:
         // Back to the first schema, as an older server left it: the restart upgrades it in place.
         const QString version = postgres ? "SELECT max(version) FROM velka_schema" : "PRAGMA user_version";
         QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN last_sign_in"), 0);
+        QCOMPARE(sqlValue("DROP TABLE sign_in_failures"), 0);
         QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
         s->options.hashCost = {2, HashCost::minimum().memLimit};
         QVERIFY(s->start());
-        QCOMPARE(sqlValue(version), 2);
+        QCOMPARE(sqlValue(version), 3);
         for (int i = 0; i < digests.size(); ++i) {
             QCOMPARE(s->signIn(i + 1, digests[i]), Yes);
             QCOMPARE(s->signIn(i + 1, digests[i] == DigestA ? DigestB : DigestA), No);
@@ -165,10 +166,10 @@ private slots:
         QCOMPARE(sqlValue("SELECT count(*) FROM accounts"), 4);
         // A schema from a newer server is refused, and left as it is.
         s->options.readOnly = false;
-        sqlValue(postgres ? "INSERT INTO velka_schema VALUES (3)" : "PRAGMA user_version = 3");
+        sqlValue(postgres ? "INSERT INTO velka_schema VALUES (4)" : "PRAGMA user_version = 4");
         QVERIFY(!s->start());
-        QVERIFY2(s->server->errorString().contains("schema 3, newer than"), qPrintable(s->server->errorString()));
-        QCOMPARE(sqlValue(version), 3);
+        QVERIFY2(s->server->errorString().contains("schema 4, newer than"), qPrintable(s->server->errorString()));
+        QCOMPARE(sqlValue(version), 4);
     }
 
     void fullDiskAnswersCode()

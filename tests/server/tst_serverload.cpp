@@ -128,6 +128,53 @@ private slots:
         QVERIFY(next > *std::max_element(logins.cbegin(), logins.cend()));
     }
 
+    // Guesses at one login spread over three servers on one database are slowed as on one, and a
+    // restart forgets nothing; a flood of other logins frees it from nothing; meanwhile its owner,
+    // from another address, signs in at once.
+    void sharedSignInCount()
+    {
+        const QString database = m_dir.filePath("shared.sqlite");
+        const QStringList policy = {"--free-failed-sign-ins", "1", "--sign-in-delay", "100"};
+        std::vector<std::unique_ptr<ServerProcess>> servers(3);
+        for (auto &server : servers)
+            QVERIFY((server = std::make_unique<ServerProcess>())->start(database, policy));
+        QNetworkAccessManager client;
+        const qint64 login = get(client, scriptUrl(servers[0]->port, registerScript(registration(DigestA)))).body.toLongLong();
+        QElapsedTimer clock;
+        const auto guess = [&](quint16 port) {
+            clock.restart();
+            return get(client, scriptUrl(port, signInScript(login, DigestB))).body == "0" ? clock.elapsed() : -1;
+        };
+        // Waits of 0, 100, 200, 400 ms from one address, whichever server is asked.
+        clock.start();
+        qint64 waited = 0;
+        for (int i = 0; i < 4; ++i) {
+            const qint64 took = guess(servers[size_t(i) % 3]->port);
+            QVERIFY2(took >= (i ? 100 << (i - 1) : 0), qPrintable(QString::number(took)));
+            waited += took;
+        }
+        qInfo("4 guesses over three servers took %lld ms: %lld a minute", waited, 4 * 60000 / qMax<qint64>(waited, 1));
+        servers.resize(1);
+        servers[0]->kill();
+        QVERIFY(servers[0]->start(database, policy));
+        const int flood = 2000 * qMax(1, qEnvironmentVariableIntValue("VELKA_LOAD_SCALE"));
+        QStringList others;
+        for (int i = 0; i < flood; ++i)
+            others << signInScript(1000 + i, DigestB);
+        load({servers[0]->port}, 32, others, [](qsizetype, int, const QByteArray &) { return true; });
+        QNetworkReply *slowed = client.get(QNetworkRequest(scriptUrl(servers[0]->port, signInScript(login, DigestB))));
+        QTcpSocket owner; // from another address of this machine
+        QVERIFY(owner.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+        owner.connectToHost(QHostAddress::LocalHost, servers[0]->port);
+        QVERIFY(exchange(owner, servers[0]->port, "GET /VELKA/be/" + signInScript(login, DigestA).toUtf8() + " HTTP/1.1\r\n\r\n")
+                    .endsWith("\r\n\r\n1"));
+        QVERIFY(!slowed->isFinished());
+        clock.restart();
+        QTRY_VERIFY_WITH_TIMEOUT(slowed->isFinished(), 10000);
+        QVERIFY2(clock.elapsed() >= 200, "the guess after a restart and a flood was not slowed");
+        qInfo("%d other logins flooded: the guess after them still waited", flood);
+    }
+
     // SIGTERM while sign-ins are being hashed or wait for it: every one is answered, rightly,
     // then the server ends with status 0.
     void stopAnswersEveryRequest()
