@@ -32,13 +32,17 @@ public:
     // The server is stopping: closed now when idle, else after the request
     // being read, or the last one read, has its answer.
     void drain();
+    // The client's address a proxy in front put in X-Forwarded-For is read
+    // (from proxies the operator trusts only).
+    void readForwardedFor() { m_forwardedFor = true; }
     // A request is being read or waits for its answer.
     bool busy() const { return m_answersPending || m_reader.midRequest(); }
 
 signals:
-    // A whole request: its method and target as sent, and whether its client
-    // wants the connection closed after the answer.
-    void requestRead(const QByteArray &method, const QByteArray &target, bool close);
+    // A whole request: its method and target as sent, whether its client wants
+    // the connection closed after the answer, and the client's address a
+    // trusted proxy gave (empty: none, or not asked for).
+    void requestRead(const QByteArray &method, const QByteArray &target, bool close, const QByteArray &forwardedFor);
     // For the access log: the status and why, once per connection.
     void refused(int status, const QString &why);
 
@@ -62,5 +66,6 @@ private:
     bool m_refusing = false;
     bool m_closing = false;
     bool m_draining = false;
+    bool m_forwardedFor = false;
     bool m_sent = false;
 };

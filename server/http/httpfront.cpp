@@ -7,6 +7,8 @@
 
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <algorithm>
 #if QT_CONFIG(ssl)
 #include <QSslServer>
 #endif
@@ -116,8 +118,8 @@ void HttpFront::accept()
             continue;
         auto *guard = m_connections.at(socket).guard;
         connect(guard, &ConnectionGuard::requestRead, this,
-                [this, socket](const QByteArray &method, const QByteArray &target, bool close) {
-                    arrived(socket, method, target, close);
+                [this, socket](const QByteArray &method, const QByteArray &target, bool close, const QByteArray &client) {
+                    arrived(socket, method, target, close, client);
                 });
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
     }
@@ -136,8 +138,12 @@ bool HttpFront::admit(QTcpSocket *socket)
         emit logged(accessLogLine(entry, m_options.logFormat));
     });
     // One address may not take every connection there is: the others are still served.
+    // A proxy the operator trusts speaks for many clients: no share of its own.
+    const bool proxy = trusted(address);
+    if (proxy)
+        guard->readForwardedFor();
     const bool full = int(m_connections.size()) >= m_options.maxConnections;
-    if (full || m_perAddress.value(address) >= m_options.maxConnectionsPerAddress) {
+    if (full || (!proxy && m_perAddress.value(address) >= m_options.maxConnectionsPerAddress)) {
         // Answered and closed here: no request of it is read.
         connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
         guard->refuse(503, full ? QStringLiteral("too many connections")
@@ -151,7 +157,14 @@ bool HttpFront::admit(QTcpSocket *socket)
     return true;
 }
 
-void HttpFront::arrived(QTcpSocket *socket, const QByteArray &method, const QByteArray &target, bool close)
+bool HttpFront::trusted(const QHostAddress &address) const
+{
+    return std::any_of(m_options.trustedProxies.cbegin(), m_options.trustedProxies.cend(),
+                       [&](const QPair<QHostAddress, int> &subnet) { return address.isInSubnet(subnet); });
+}
+
+void HttpFront::arrived(QTcpSocket *socket, const QByteArray &method, const QByteArray &target, bool close,
+                        const QByteArray &forwardedFor)
 {
     const auto connection = m_connections.find(socket);
     if (connection == m_connections.end())
@@ -160,7 +173,10 @@ void HttpFront::arrived(QTcpSocket *socket, const QByteArray &method, const QByt
     connection->second.queue.emplace_back(id, methodName(method), close);
     connection->second.guard->setAnswersPending(true);
     m_owner.insert(id, socket);
-    emit requestArrived({id, method, target, connection->second.address});
+    QHostAddress client;
+    if (forwardedFor.isEmpty() || !client.setAddress(QString::fromLatin1(forwardedFor)))
+        client = connection->second.address;
+    emit requestArrived({id, method, target, client});
 }
 
 HttpFront::Exchange *HttpFront::find(quint64 id, QTcpSocket **socket)

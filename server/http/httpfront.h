@@ -21,7 +21,7 @@ struct HttpRequest
     quint64 id = 0;
     QByteArray method; // as sent
     QByteArray target; // as sent: the path, then "?" and the query, percent-encoded
-    QHostAddress client;
+    QHostAddress client; // the peer, or the client a trusted proxy named
 };
 
 // The HTTP side of the live server: a listener that holds every connection to
@@ -98,7 +98,9 @@ private:
 
     void accept();
     bool admit(QTcpSocket *socket);
-    void arrived(QTcpSocket *socket, const QByteArray &method, const QByteArray &target, bool close);
+    void arrived(QTcpSocket *socket, const QByteArray &method, const QByteArray &target, bool close,
+                 const QByteArray &forwardedFor);
+    bool trusted(const QHostAddress &address) const;
     Exchange *find(quint64 id, QTcpSocket **socket);
     void flush(QTcpSocket *socket);
     void forget(QTcpSocket *socket);

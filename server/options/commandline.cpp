@@ -97,6 +97,9 @@ CommandLine parseCommandLine(const QCoreApplication &app)
         {QStringLiteral("sign-in-delay"),
          QStringLiteral("First delay of a slowed-down sign-in, doubling with each failure."), QStringLiteral("ms"),
          QString::number(defaults.signInThrottle.firstDelayMs)},
+        {QStringLiteral("trusted-proxy"),
+         QStringLiteral("A proxy (address or address/bits) whose X-Forwarded-For header names the client; repeatable."),
+         QStringLiteral("subnet")},
         {QStringLiteral("admin-listen"),
          QStringLiteral("address:port for /metrics and the health checks, never served on the public port; "
                         "\"off\" (the default) for none."),
@@ -156,6 +159,12 @@ CommandLine parseCommandLine(const QCoreApplication &app)
         options.adminPort = admin.mid(colon + 1).toUShort(&ok);
         if (colon < 0 || !ok || !options.adminAddress.setAddress(host))
             fail(QStringLiteral("--admin-listen: expected address:port or off, not \"%1\"").arg(admin));
+    }
+    for (const QString &proxy : parser.values(QStringLiteral("trusted-proxy"))) {
+        auto subnet = QHostAddress::parseSubnet(proxy.contains(u'/') ? proxy : proxy + (proxy.contains(u':') ? "/128" : "/32"));
+        if (subnet.second < 0)
+            fail(QStringLiteral("--trusted-proxy: \"%1\" is not an address or subnet").arg(proxy));
+        options.trustedProxies << subnet;
     }
     const QString format = parser.value(QStringLiteral("log-format"));
     if (format != QLatin1String("text") && format != QLatin1String("json"))

@@ -25,6 +25,9 @@ struct LiveServerOptions
     int maxConnectionsPerAddress = 100; // from one client address; beyond it, 503 for that address alone
     int idleTimeoutMs = 30000;   // idle between requests, or for one request to arrive whole
     ThrottlePolicy signInThrottle;
+    // Proxies in front whose X-Forwarded-For names the client (its last
+    // element); they have no per-address connection cap of their own.
+    QList<QPair<QHostAddress, int>> trustedProxies;
     int drainTimeoutMs = 20000; // stopping: how long requests already read may take to be answered
     QHostAddress adminAddress = QHostAddress(QHostAddress::LocalHost);
     bool admin = false;    // metrics and health on an address of their own

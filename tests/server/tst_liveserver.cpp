@@ -338,6 +338,29 @@ private slots:
         QVERIFY2(received.startsWith("HTTP/1.1 408 "), received.constData());
     }
 
+    // Behind a trusted proxy the count goes by the client it names; from anyone else the header counts for nothing.
+    void forwardedClientAddress()
+    {
+        s->options.signInThrottle = {.freeFailures = 1, .firstDelayMs = 100};
+        s->options.trustedProxies = {QHostAddress::parseSubnet("127.0.0.2/32")};
+        QVERIFY(s->start());
+        QCOMPARE(s->registerAccount(DigestA), 1);
+        const auto guess = [&](const char *from, const QByteArray &client) {
+            QTcpSocket socket;
+            QVERIFY(socket.bind(QHostAddress(QString::fromLatin1(from))));
+            socket.connectToHost(QHostAddress::LocalHost, s->port());
+            const QByteArray target = "/VELKA/be/" + signInScript(1, DigestB).toUtf8();
+            QVERIFY(exchange(socket, s->port(), request(target, "X-Forwarded-For: 198.51.100.7, " + client + "\r\n")).endsWith("\r\n\r\n0"));
+        };
+        for (const auto &[from, client] : {std::pair("127.0.0.2", "192.0.2.1"), std::pair("127.0.0.2", "192.0.2.1"),
+                                           std::pair("127.0.0.2", "192.0.2.2"), std::pair("127.0.0.1", "192.0.2.3"),
+                                           std::pair("127.0.0.1", "192.0.2.4")})
+            guess(from, client);
+        QCOMPARE(s->log.size(), 6);
+        for (int i = 1; i < 6; ++i) // the second guess of one client, and of an untrusted peer, waited
+            QCOMPARE(s->log[i].contains("slowed down"), i == 2 || i == 5);
+    }
+
     // Health on both addresses, metrics on the admin one alone, JSON log lines; stopping is not ready.
     void operatorRoutes()
     {
