@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
@@ -13,10 +14,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("velka-live-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELKA_VERSION));
     const CommandLine line = parseCommandLine(app);
+    std::signal(SIGPIPE, SIG_IGN); // a log nobody reads any more costs lines, not the server
 
-    if (!line.backupTarget.isEmpty()) {
+    if (!line.backupTarget.isEmpty() || line.exitAfterCreate) {
         QString message;
-        const bool done = backupAccounts(line.options.database, line.backupTarget, &message);
+        const bool done = line.exitAfterCreate ? prepareAccounts(line.options.database, line.options.createDatabase, &message)
+                                               : backupAccounts(line.options.database, line.backupTarget, &message);
         std::fprintf(done ? stdout : stderr, done ? "%s\n" : "velka-live-server: %s\n", qUtf8Printable(message));
         return done ? 0 : 1;
     }

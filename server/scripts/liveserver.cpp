@@ -3,13 +3,13 @@
 #include "net/liveprotocol.h"
 #include "server/accounts/storefactory.h"
 #include "server/http/httpfront.h"
+#include "server/scripts/hashqueue.h"
 #include "server/scripts/scriptparameters.h"
 #include "server/scripts/signinrecorder.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QThreadPool>
 #include <QTimer>
 
 class LiveServer::Run final : public QObject
@@ -22,7 +22,6 @@ public:
 
     const LiveServerOptions options;
     std::unique_ptr<HttpFront> front;
-    int pendingHashes = 0;
 
 private:
     void request(quint64 id, const QHttpServerRequest &request);
@@ -31,9 +30,6 @@ private:
     void signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash);
     void registration(quint64 id, const QueryParameters &query);
     void registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash);
-    // work on the pool, then done here, unless the run has ended by then.
-    template <typename Work, typename Done>
-    void hash(quint64 id, Work work, Done done);
 
     const QStringList m_directory;
     std::unique_ptr<AccountStore> m_store;
@@ -42,7 +38,9 @@ private:
     QElapsedTimer m_clock;
     QSet<quint64> m_waiting; // answered later, and their clients are still there
     SignInRecorder m_signIns; // before the store goes, it writes what it holds
-    QThreadPool m_pool;
+
+public:
+    HashQueue hashes{this}; // first to go: nothing of this run is hashed after it
 };
 
 LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
@@ -54,15 +52,15 @@ LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
     m_clock.start();
     connect(front.get(), &HttpFront::logged, server, &LiveServer::requestLogged);
     connect(front.get(), &HttpFront::requestArrived, this, &Run::request);
-    connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) { m_waiting.remove(id); });
+    connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) {
+        m_waiting.remove(id);
+        hashes.gone(id);
+    });
 }
 
 LiveServer::Run::~Run()
 {
     front.reset();
-    // Hashes under way end into the void: this run's queued calls die with it.
-    m_pool.clear();
-    m_pool.waitForDone();
     m_signIns.flush();
 }
 
@@ -76,7 +74,7 @@ bool LiveServer::Run::start(QString *error)
     // Nothing is read from the connections before start() returns.
     if (!front->listen(error))
         return false;
-    m_store = openAccountStore(options.database, options.readOnly, error);
+    m_store = openAccountStore(options.database, options.readOnly, options.createDatabase, error);
     if (!m_store)
         return false;
     m_signIns.setStore(m_store.get());
@@ -110,23 +108,6 @@ void LiveServer::Run::request(quint64 id, const QHttpServerRequest &request)
         registration(id, QueryParameters(url));
 }
 
-template <typename Work, typename Done>
-void LiveServer::Run::hash(quint64 id, Work work, Done done)
-{
-    ++pendingHashes;
-    m_waiting.insert(id);
-    m_pool.start([this, work, done] {
-        auto result = work();
-        QMetaObject::invokeMethod(
-            this,
-            [this, done, result] {
-                --pendingHashes;
-                done(result);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
 void LiveServer::Run::signIn(quint64 id, const QueryParameters &query)
 {
     // A missing or malformed parameter is simply a refusal.
@@ -156,7 +137,7 @@ void LiveServer::Run::signIn(quint64 id, const QueryParameters &query)
 void LiveServer::Run::checkSignIn(quint64 id, qint64 login, const QByteArray &digest)
 {
     // Sign-in has no answer for "later": a refusal would read as a wrong password.
-    if (pendingHashes >= options.maxPendingHashes) {
+    if (hashes.pending() >= options.maxPendingHashes) {
         m_throttle.cancelled(login);
         return front->answer(id, 503);
     }
@@ -176,7 +157,8 @@ void LiveServer::Run::checkSignIn(quint64 id, qint64 login, const QByteArray &di
         bool accepted = false;
         QByteArray renewedHash;
     };
-    this->hash(
+    m_waiting.insert(id);
+    hashes.start(
         id,
         [hash, digest, cost, mayRenew] {
             Check check{verifyPassword(hash, digest), {}};
@@ -186,7 +168,8 @@ void LiveServer::Run::checkSignIn(quint64 id, qint64 login, const QByteArray &di
         },
         [this, id, login, known](const Check &check) {
             signInChecked(id, login, known && check.accepted, check.renewedHash);
-        });
+        },
+        [this, login] { m_throttle.cancelled(login); }); // never checked
 }
 
 void LiveServer::Run::signInChecked(quint64 id, qint64 login, bool accepted, const QByteArray &renewedHash)
@@ -208,12 +191,13 @@ void LiveServer::Run::registration(quint64 id, const QueryParameters &query)
         return reject(request.error);
     if (m_store->isReadOnly())
         return reject(RegisterError::StorageReadOnly);
-    if (pendingHashes >= options.maxPendingHashes)
+    if (hashes.pending() >= options.maxPendingHashes)
         return reject(RegisterError::Busy);
     const HashCost cost = options.hashCost;
-    hash(
+    m_waiting.insert(id);
+    hashes.start(
         id, [digest = request.digest, cost] { return hashPassword(digest, cost); },
-        [this, id, request](const QByteArray &hash) { registrationHashed(id, request, hash); });
+        [this, id, request](const QByteArray &hash) { registrationHashed(id, request, hash); }, [] {});
 }
 
 void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash)
@@ -236,6 +220,9 @@ void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &
         break;
     case AccountStore::Result::Exhausted:
         code = RegisterError::NoLoginLeft;
+        break;
+    case AccountStore::Result::Gone:
+        code = RegisterError::DatabaseGone;
         break;
     case AccountStore::Result::NotFound:
     case AccountStore::Result::Failed:
@@ -282,7 +269,7 @@ quint16 LiveServer::port() const
 
 int LiveServer::pendingHashes() const
 {
-    return m_run ? m_run->pendingHashes : 0;
+    return m_run ? m_run->hashes.pending() : 0;
 }
 
 int LiveServer::connectionCount() const

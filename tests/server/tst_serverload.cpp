@@ -2,7 +2,10 @@
 
 #include <QTimer>
 
+#include <csignal>
 #include <functional>
+
+#include <unistd.h>
 
 // GETs of the scripts, all at once over `parallel` connections spread over ports (six a
 // manager); onAnswer(index, status or 0 for none, body) until it returns false, after
@@ -124,6 +127,23 @@ private slots:
         QVERIFY(kill ? owner.size() >= count / 3 && owner.size() < count : owner.size() == count);
         const QList<qint64> logins = owner.keys();
         QVERIFY(next > *std::max_element(logins.cbegin(), logins.cend()));
+    }
+
+    // Standard error a pipe nobody reads any more, as when a log's reader has ended: the
+    // server goes on answering.
+    void logReaderGone()
+    {
+        ServerProcess server;
+        server.process.setChildProcessModifier([] {
+            int ends[2];
+            if (pipe(ends) == 0 && dup2(ends[1], 2) == 2 && close(ends[0]) == 0)
+                std::signal(SIGPIPE, SIG_DFL); // as a service starts, whatever this process does
+        });
+        QVERIFY(server.start(m_dir.filePath("log-reader-gone")));
+        QNetworkAccessManager client;
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(get(client, scriptUrl(server.port, "none.php")).status, 404);
+        QCOMPARE(server.process.state(), QProcess::Running);
     }
 };
 

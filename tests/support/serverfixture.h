@@ -118,6 +118,7 @@ struct LocalServer
     {
         options.port = 0;
         options.database = dir.filePath(QStringLiteral("accounts.sqlite"));
+        options.createDatabase = true;
         options.hashCost = HashCost::minimum();
     }
     bool start() // again: a restart on the same database
@@ -147,8 +148,8 @@ struct ServerProcess
     void launch(const QString &database)
     {
         process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(QStringLiteral(VELKA_SERVER_EXE), {"--database", database, "--port", "0", "--hash-cost", "minimum",
-                                                         "--max-pending", "64"});
+        process.start(QStringLiteral(VELKA_SERVER_EXE), {"--database", database, "--create-database", "--port", "0",
+                                                         "--hash-cost", "minimum", "--max-pending", "64"});
     }
     bool started() // once it has printed its URL
     {
