@@ -51,7 +51,7 @@ hash_rate=$(field "$hashline" checks_per_s)
 echo "== live server and a bare QHttpServer route, wrk -t1 -c$connections -d${seconds}s, $rounds rounds" >&2
 port=$(free_port)
 start_server "$work/server.log" "$build/server/velka-live-server" --port "$port" \
-    --database "$work/accounts.sqlite" --hash-cost "$cost" --max-pending 64
+    --database "$work/accounts.sqlite" --create-database --hash-cost "$cost" --max-pending 64
 bare_port=$(free_port)
 "$build/bench/velka-bench-bare" "$bare_port" >/dev/null &
 bare_pid=$!

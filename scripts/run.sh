@@ -88,13 +88,21 @@ listening "$port" && die "port $port on 127.0.0.1 is already in use (a live serv
         Stop what uses it, or choose another port: bash scripts/run.sh --port $((port + 1))"
 mkdir -p "$data_dir"
 log="$data_dir/server.log"
+database="$data_dir/accounts.sqlite"
+# The server makes a database only when told: told here the first time alone, so
+# that one lost later is not silently replaced by an empty one.
+create=()
+if [[ ! -e $database ]]; then
+    create=(--create-database)
+    say "no accounts in $data_dir yet: the server makes a new database, $database"
+fi
 server_pid=""
 trap 'stop_all $server_pid; [[ -z $server_pid ]] || say "live server stopped"' EXIT
 trap 'exit 130' INT TERM
-start_server "$log" "$server_bin" --listen 127.0.0.1 --port "$port" --database "$data_dir/accounts.sqlite" \
+start_server "$log" "$server_bin" --listen 127.0.0.1 --port "$port" --database "$database" "${create[@]}" \
     --directory "$directory" || die "see its log: $log"
 say "live server at $server_url"
-say "accounts in $data_dir/accounts.sqlite, requests logged to $log"
+say "accounts in $database, requests logged to $log"
 
 case $settings_action in
     create)

@@ -8,6 +8,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,10 +18,12 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("velka-live-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELKA_VERSION));
     const CommandLine line = parseCommandLine(app);
+    std::signal(SIGPIPE, SIG_IGN); // a log nobody reads any more costs lines, not the server
 
-    if (!line.backupTarget.isEmpty()) {
+    if (!line.backupTarget.isEmpty() || line.exitAfterCreate) {
         QString message;
-        const bool done = backupAccounts(line.options.database, line.backupTarget, &message);
+        const bool done = line.exitAfterCreate ? prepareAccounts(line.options.database, line.options.createDatabase, &message)
+                                               : backupAccounts(line.options.database, line.backupTarget, &message);
         std::fprintf(done ? stdout : stderr, done ? "%s\n" : "velka-live-server: %s\n", qUtf8Printable(message));
         return done ? 0 : 1;
     }
@@ -29,6 +32,7 @@ int main(int argc, char *argv[])
     LogWriter log;
     const auto say = [&](const QString &text) { log.add(messageLine(text, line.options.logFormat)); };
     QObject::connect(&server, &LiveServer::requestLogged, [&log](const QString &entry) { log.add(entry); });
+    server.setLogLinesDropped([&log] { return log.droppedLines(); });
     // systemd (Type=notify) learns when the server serves, reloads and stops;
     // without it these calls do nothing.
     UnixSignals unixSignals;

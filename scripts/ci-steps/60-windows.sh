@@ -48,7 +48,7 @@ echo "   $(basename "$zip") $(($(stat -c %s "$zip") / 1024)) KiB, $(basename "$i
 strings -el "$build/velka-live-assistant.exe" | grep -qx "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ||
     fail "the executable carries no version resource"
 
-start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --hash-cost minimum ||
+start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum ||
     fail "no live server"
 base=${server_url%/VELKA/be/}
 # reaches_server EXE: started with an account stored, the client signs in at once:

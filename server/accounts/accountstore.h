@@ -52,6 +52,7 @@ public:
         NotFound,
         ReadOnly,  // the storage refuses writes: read-only or full
         Exhausted, // no login number left
+        Gone,      // the database is no longer where it was opened
         Failed,
     };
 

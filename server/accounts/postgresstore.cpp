@@ -162,7 +162,7 @@ bool isPostgresLocation(const QString &location)
     return location.startsWith(QLatin1String("postgresql://")) || location.startsWith(QLatin1String("postgres://"));
 }
 
-std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, QString *error)
+std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, bool create, QString *error)
 {
-    return SqlAccountStore::make<PostgresAccountStore>(uri, readOnly, error);
+    return SqlAccountStore::make<PostgresAccountStore>(uri, readOnly, create, error);
 }

@@ -5,8 +5,9 @@
 // The accounts in a PostgreSQL database named by a URI
 // postgresql://[user[:password]@][host][:port]/dbname[?option=value&...]
 // (options go to libpq as they are, e.g. sslmode, connect_timeout). Several
-// servers may share one database: logins come from one sequence.
-std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, QString *error);
+// servers may share one database: logins come from one sequence. The tables
+// are made in a database without them only when create is set.
+std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, bool create, QString *error);
 
 // True when location names a PostgreSQL database rather than an SQLite file.
 bool isPostgresLocation(const QString &location);

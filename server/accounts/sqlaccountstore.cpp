@@ -19,8 +19,9 @@ QStringList accountDetailNames()
     return names;
 }
 
-SqlAccountStore::SqlAccountStore(bool readOnly)
+SqlAccountStore::SqlAccountStore(bool readOnly, bool create)
     : m_readOnly(readOnly)
+    , m_create(create && !readOnly)
 {
     // Several stores may be open in one process (tests, restarts): names must differ.
     static QAtomicInt serial;
@@ -87,8 +88,10 @@ bool SqlAccountStore::prepareSchema(const QString &name)
     }
     if (found == SchemaVersion || (m_readOnly && found > 0))
         return true;
-    if (m_readOnly) {
-        m_error = QStringLiteral("%1 holds no accounts table").arg(name);
+    if (m_readOnly || (found == 0 && !m_create)) {
+        // Accounts lost under a server must not be followed by logins handed out again from 1.
+        m_error = QStringLiteral("%1 holds no accounts table%2")
+                      .arg(name, m_readOnly ? QString() : QStringLiteral(": start with --create-database to make one"));
         return false;
     }
     // Another server may have moved the schema on while this one waited for the lock.

@@ -31,22 +31,24 @@ public:
     qint64 errorCount() const override { return m_errorCount; }
     qint64 reconnectCount() const override { return m_reconnectCount; }
 
-    // Opens the database named by location, creating the accounts table if
-    // need be (unless read-only); false with errorString() when it cannot.
+    // Opens the database named by location, upgrading its accounts table if
+    // need be (unless read-only), or creating it when the store may create;
+    // false with errorString() when it cannot.
     virtual bool open(const QString &location) = 0;
 
     // A Store opened on location; null with error when it fails.
     template <typename Store>
-    static std::unique_ptr<AccountStore> make(const QString &location, bool readOnly, QString *error)
+    static std::unique_ptr<AccountStore> make(const QString &location, bool readOnly, bool create, QString *error)
     {
-        std::unique_ptr<SqlAccountStore> store = std::make_unique<Store>(readOnly);
+        std::unique_ptr<SqlAccountStore> store = std::make_unique<Store>(readOnly, create);
         if (store->open(location))
             return store;
         *error = store->errorString();
         return nullptr;
     }
 
-    explicit SqlAccountStore(bool readOnly);
+    // create: a database without accounts table, or (SQLite) no file, may be made one.
+    SqlAccountStore(bool readOnly, bool create);
 
     // The accounts table this server writes: 1 the first; 2 adds last_sign_in;
     // 3 adds the shared count of failed sign-ins.
@@ -82,6 +84,7 @@ protected:
 
     QString m_error;
     const bool m_readOnly;
+    const bool m_create;
     qint64 m_errorCount = 0;     // counted by failure()
     qint64 m_reconnectCount = 0;
 

@@ -8,6 +8,10 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <sys/stat.h>
+
+#include <utility>
+
 namespace {
 
 class SqliteAccountStore final : public SqlAccountStore
@@ -19,16 +23,28 @@ public:
 
 private:
     bool open(const QString &path) override;
+    // Whether path still names the file opened: SQLite goes on writing to a
+    // deleted one, whose accounts nobody would find again.
+    bool stillThere();
     Dialect dialect() const override;
     int storedVersion(QSqlQuery &query) override;
     Result insert(const NewAccount &account, qint64 *login) override;
     Result insertAccount(const NewAccount &account, qint64 *login);
     Result failure(const QSqlError &error) override;
+
+    QString m_path;
+    struct stat m_opened = {};
+    bool m_warned = false;
 };
 
 bool SqliteAccountStore::open(const QString &path)
 {
-    if (!m_readOnly) {
+    if (!m_create && !QFileInfo::exists(path)) {
+        m_error = m_readOnly ? QStringLiteral("no database at %1").arg(path)
+                             : QStringLiteral("no database at %1: start with --create-database to make one").arg(path);
+        return false;
+    }
+    if (m_create) {
         const QString dir = QFileInfo(path).absolutePath();
         if (!QDir().mkpath(dir)) {
             m_error = QStringLiteral("cannot create directory %1").arg(dir);
@@ -52,6 +68,11 @@ bool SqliteAccountStore::open(const QString &path)
     // The schema first: a file of a newer server is left as it was found.
     if (!prepareSchema(path))
         return false;
+    m_path = path;
+    if (stat(QFile::encodeName(path).constData(), &m_opened) != 0) {
+        m_error = QStringLiteral("cannot find %1 again once opened").arg(path);
+        return false;
+    }
     if (m_readOnly)
         return true;
 
@@ -134,8 +155,22 @@ AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
     return code == SqliteReadOnly || code == SqliteFull ? Result::ReadOnly : Result::Failed;
 }
 
+bool SqliteAccountStore::stillThere()
+{
+    struct stat now = {};
+    if (stat(QFile::encodeName(m_path).constData(), &now) == 0 && now.st_dev == m_opened.st_dev
+        && now.st_ino == m_opened.st_ino)
+        return true;
+    m_error = QStringLiteral("%1 is gone or replaced since the server opened it: registrations are refused").arg(m_path);
+    if (!std::exchange(m_warned, true))
+        qWarning("velka-live-server: %s (put it back, or restore a backup, and restart)", qUtf8Printable(m_error));
+    return false;
+}
+
 AccountStore::Result SqliteAccountStore::insert(const NewAccount &account, qint64 *login)
 {
+    if (!stillThere())
+        return Result::Gone;
     // Durable the moment the login is answered; between transactions only.
     QSqlQuery(database()).exec(QStringLiteral("PRAGMA synchronous=FULL"));
     const Result result = insertAccount(account, login);
@@ -174,7 +209,7 @@ AccountStore::Result SqliteAccountStore::insertAccount(const NewAccount &account
 
 } // namespace
 
-std::unique_ptr<AccountStore> openSqliteAccountStore(const QString &path, bool readOnly, QString *error)
+std::unique_ptr<AccountStore> openSqliteAccountStore(const QString &path, bool readOnly, bool create, QString *error)
 {
-    return SqlAccountStore::make<SqliteAccountStore>(path, readOnly, error);
+    return SqlAccountStore::make<SqliteAccountStore>(path, readOnly, create, error);
 }

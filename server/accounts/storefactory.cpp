@@ -3,10 +3,10 @@
 #include "server/accounts/postgresstore.h"
 #include "server/accounts/sqlitestore.h"
 
-std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, QString *error)
+std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, bool create, QString *error)
 {
     if (isPostgresLocation(location))
-        return openPostgresAccountStore(location, readOnly, error);
+        return openPostgresAccountStore(location, readOnly, create, error);
     // Only these prefixes are recognised, so no file path is ever taken for
     // another kind of store.
     static const QLatin1String sqlitePrefix("sqlite:");
@@ -17,13 +17,21 @@ std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool rea
         *error = QStringLiteral("no database file given");
         return nullptr;
     }
-    return openSqliteAccountStore(path, readOnly, error);
+    return openSqliteAccountStore(path, readOnly, create, error);
+}
+
+bool prepareAccounts(const QString &location, bool create, QString *message)
+{
+    if (!openAccountStore(location, false, create, message))
+        return false;
+    *message = QStringLiteral("the accounts database is ready");
+    return true;
 }
 
 bool backupAccounts(const QString &location, const QString &target, QString *message)
 {
     qint64 count = 0;
-    const std::unique_ptr<AccountStore> store = openAccountStore(location, true, message);
+    const std::unique_ptr<AccountStore> store = openAccountStore(location, true, false, message);
     if (store && store->backup(target, &count) == AccountStore::Result::Ok) {
         *message = QStringLiteral("%1 accounts copied to %2").arg(count).arg(target);
         return true;

@@ -26,7 +26,11 @@ void LogWriter::add(const QString &line)
 
 void LogWriter::flush()
 {
-    if (!m_pending.isEmpty())
-        m_out.write(m_pending);
+    if (m_pending.isEmpty())
+        return;
+    const qint64 written = m_out.write(m_pending);
+    // A line counts as written once its line break is.
+    if (written < m_pending.size())
+        m_dropped += QByteArrayView(m_pending).sliced(qMax<qint64>(written, 0)).count('\n');
     m_pending.resize(0);
 }

@@ -8,7 +8,8 @@
 // Lines for standard error, written in blocks whenever the event loop has
 // nothing left to do: one write for many requests under load, none held
 // back when idle. Kept out of stdio, whose locks every line would pay once
-// the hashing threads exist.
+// the hashing threads exist. Lines that cannot be written (nobody reads the
+// other end any more) are counted and let go.
 class LogWriter
 {
 public:
@@ -20,10 +21,13 @@ public:
     void add(const QString &line);
     // What is held, written now.
     void flush();
+    // Lines lost so far because standard error refused them.
+    qint64 droppedLines() const { return m_dropped; }
 
 private:
     QFile m_out;
     QByteArray m_pending;
     QStringEncoder m_utf8{QStringEncoder::Utf8};
     QMetaObject::Connection m_idle;
+    qint64 m_dropped = 0;
 };

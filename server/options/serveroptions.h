@@ -16,6 +16,7 @@ struct LiveServerOptions
     quint16 port = DefaultPort; // 0 picks a free port
     QString database;           // "sqlite:<path>", a path, or "postgresql://..."
     bool readOnly = false;      // serve sign-ins, refuse registrations
+    bool createDatabase = false; // make the database when there is none, not only open it
     QString directory = QStringLiteral("VELKA/be");
     HashCost hashCost = HashCost::interactive();
     int maxPendingHashes = 32;

@@ -3,6 +3,7 @@
 #include "net/liveprotocol.h"
 #include "server/accounts/storefactory.h"
 #include "server/http/httpfront.h"
+#include "server/scripts/hashqueue.h"
 #include "server/scripts/metrics.h"
 #include "server/scripts/scriptparameters.h"
 #include "server/scripts/signinrecorder.h"
@@ -11,7 +12,6 @@
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QSet>
-#include <QThreadPool>
 #include <QTimer>
 
 #include <optional>
@@ -35,7 +35,6 @@ public:
 
     const LiveServerOptions options;
     std::unique_ptr<HttpFront> front;
-    int pendingHashes = 0;
     ServerMetrics metrics;
     LiveServer *const server;
     quint16 adminPort() const { return m_admin ? m_admin->port() : 0; }
@@ -57,9 +56,6 @@ private:
     void signInChecked(quint64 id, const Attempt &attempt, bool accepted, const QByteArray &renewedHash);
     void registration(quint64 id, const QueryParameters &query);
     void registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash);
-    // work on the pool, then done here, unless the run has ended by then.
-    template <typename Work, typename Done>
-    void hash(quint64 id, Work work, Done done);
 
     const QStringList m_directory;
     // The scripts' paths as the access log shows them.
@@ -70,9 +66,11 @@ private:
     QTimer m_forget;
     QSet<quint64> m_waiting; // answered later, and their clients are still there
     SignInRecorder m_signIns; // before the store goes, it writes what it holds
-    QThreadPool m_pool;
     LiveServerOptions m_adminOptions;
     std::unique_ptr<HttpFront> m_admin; // metrics and health, on an address of its own
+
+public:
+    HashQueue hashes{this}; // first to go: nothing of this run is hashed after it
 };
 
 LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
@@ -85,16 +83,16 @@ LiveServer::Run::Run(const LiveServerOptions &options, LiveServer *server)
 {
     connect(front.get(), &HttpFront::logged, server, &LiveServer::requestLogged);
     connect(front.get(), &HttpFront::requestArrived, this, &Run::request);
-    connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) { m_waiting.remove(id); });
+    connect(front.get(), &HttpFront::requestGone, this, [this](quint64 id) {
+        m_waiting.remove(id);
+        hashes.gone(id);
+    });
     connect(front.get(), &HttpFront::answered, this, &Run::counted);
 }
 
 LiveServer::Run::~Run()
 {
     front.reset();
-    // Hashes under way end into the void: this run's queued calls die with it.
-    m_pool.clear();
-    m_pool.waitForDone();
     m_signIns.flush();
 }
 
@@ -124,7 +122,7 @@ bool LiveServer::Run::start(QString *error)
         if (!m_admin->listen(error))
             return false;
     }
-    m_store = openAccountStore(options.database, options.readOnly, error);
+    m_store = openAccountStore(options.database, options.readOnly, options.createDatabase, error);
     if (!m_store)
         return false;
     m_signIns.setStore(m_store.get());
@@ -184,7 +182,9 @@ bool LiveServer::Run::answerOperator(HttpFront &to, quint64 id, QByteArrayView p
                                                                     : QByteArrayLiteral("database unavailable"));
     } else if (admin && path == QByteArrayView(metricsPath.data(), metricsPath.size())) {
         ServerGauges gauges;
-        gauges.hashQueue = pendingHashes;
+        gauges.hashQueue = hashes.pending();
+        metrics.hashes = hashes.done();
+        metrics.hashSeconds = hashes.seconds();
         gauges.openConnections = front->connectionCount();
         gauges.draining = server->isDraining();
         gauges.databaseReconnects = m_store->reconnectCount();
@@ -212,23 +212,6 @@ void LiveServer::Run::counted(QLatin1String path, int status, const QByteArray &
         else
             ++metrics.registrationsRefused[code];
     }
-}
-
-template <typename Work, typename Done>
-void LiveServer::Run::hash(quint64 id, Work work, Done done)
-{
-    ++pendingHashes;
-    m_waiting.insert(id);
-    m_pool.start([this, work, done] {
-        auto result = work();
-        QMetaObject::invokeMethod(
-            this,
-            [this, done, result] {
-                --pendingHashes;
-                done(result);
-            },
-            Qt::QueuedConnection);
-    });
 }
 
 void LiveServer::Run::signIn(quint64 id, const QueryParameters &query, const QHostAddress &client)
@@ -262,7 +245,7 @@ void LiveServer::Run::signIn(quint64 id, const QueryParameters &query, const QHo
 void LiveServer::Run::checkSignIn(quint64 id, const Attempt &attempt)
 {
     // Sign-in has no answer for "later": a refusal would read as a wrong password.
-    if (pendingHashes >= options.maxPendingHashes) {
+    if (hashes.pending() >= options.maxPendingHashes) {
         m_throttle->cancelled(attempt.login, attempt.source);
         return front->answer(id, 503);
     }
@@ -282,7 +265,8 @@ void LiveServer::Run::checkSignIn(quint64 id, const Attempt &attempt)
         bool accepted = false;
         QByteArray renewedHash;
     };
-    this->hash(
+    m_waiting.insert(id);
+    hashes.start(
         id,
         [hash, digest = attempt.digest, cost, mayRenew] {
             Check check{verifyPassword(hash, digest), {}};
@@ -292,7 +276,8 @@ void LiveServer::Run::checkSignIn(quint64 id, const Attempt &attempt)
         },
         [this, id, attempt, known](const Check &check) {
             signInChecked(id, attempt, known && check.accepted, check.renewedHash);
-        });
+        },
+        [this, attempt] { m_throttle->cancelled(attempt.login, attempt.source); }); // never checked
 }
 
 void LiveServer::Run::signInChecked(quint64 id, const Attempt &attempt, bool accepted, const QByteArray &renewedHash)
@@ -314,12 +299,13 @@ void LiveServer::Run::registration(quint64 id, const QueryParameters &query)
         return reject(request.error);
     if (m_store->isReadOnly())
         return reject(RegisterError::StorageReadOnly);
-    if (pendingHashes >= options.maxPendingHashes)
+    if (hashes.pending() >= options.maxPendingHashes)
         return reject(RegisterError::Busy);
     const HashCost cost = options.hashCost;
-    hash(
+    m_waiting.insert(id);
+    hashes.start(
         id, [digest = request.digest, cost] { return hashPassword(digest, cost); },
-        [this, id, request](const QByteArray &hash) { registrationHashed(id, request, hash); });
+        [this, id, request](const QByteArray &hash) { registrationHashed(id, request, hash); }, [] {});
 }
 
 void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash)
@@ -343,6 +329,9 @@ void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &
     case AccountStore::Result::Exhausted:
         code = RegisterError::NoLoginLeft;
         break;
+    case AccountStore::Result::Gone:
+        code = RegisterError::DatabaseGone;
+        break;
     case AccountStore::Result::NotFound:
     case AccountStore::Result::Failed:
         break;
@@ -360,7 +349,7 @@ LiveServer::LiveServer(const LiveServerOptions &options, QObject *parent)
     // costs nothing while stopping, and nothing at all the rest of the time.
     m_drain.setInterval(20);
     connect(&m_drain, &QTimer::timeout, this, [this] {
-        const bool done = m_run->front->connectionCount() == 0 && m_run->pendingHashes == 0;
+        const bool done = m_run->front->connectionCount() == 0 && m_run->hashes.pending() == 0;
         if (!done && !m_drainDeadline.hasExpired())
             return;
         const int cut = m_run->front->unansweredCount();
@@ -425,7 +414,7 @@ quint16 LiveServer::port() const
 
 int LiveServer::pendingHashes() const
 {
-    return m_run ? m_run->pendingHashes : 0;
+    return m_run ? m_run->hashes.pending() : 0;
 }
 
 int LiveServer::unansweredCount() const

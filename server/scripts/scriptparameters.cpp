@@ -2,6 +2,7 @@
 
 #include "net/liveprotocol.h"
 
+#include <QStringDecoder>
 #include <QStringTokenizer>
 
 #include <algorithm>
@@ -40,10 +41,17 @@ QStringView QueryParameters::find(QLatin1String name) const
     return {};
 }
 
-QString QueryParameters::value(QLatin1String name) const
+QString QueryParameters::value(QLatin1String name, bool *utf8) const
 {
     const QStringView encoded = find(name);
-    return encoded.contains(u'%') ? QUrl::fromPercentEncoding(encoded.toLatin1()) : encoded.toString();
+    if (!encoded.contains(u'%'))
+        return encoded.toString(); // the query is ASCII: nothing to check
+    // Stateless: a sequence cut short at the end is an error too.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString value = decoder(QByteArray::fromPercentEncoding(encoded.toLatin1()));
+    if (utf8)
+        *utf8 = !decoder.hasError();
+    return value;
 }
 
 bool isDigest(const QString &text)
@@ -91,7 +99,10 @@ RegistrationRequest parseRegistration(const QueryParameters &query, int maxValue
         const QLatin1String key(name);
         if (!query.contains(key))
             return reject(RegisterError::MissingParameter);
-        const QString value = query.value(key);
+        bool utf8 = true;
+        const QString value = query.value(key, &utf8);
+        if (!utf8)
+            return reject(RegisterError::NotUtf8);
         if (value.size() > maxValueLength)
             return reject(RegisterError::TooLong);
         if (hasControlCharacter(value))

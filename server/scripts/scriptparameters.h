@@ -21,6 +21,8 @@ enum : int {
     ControlCharacter = -7,
     Busy = -8,
     NoLoginLeft = -9,
+    DatabaseGone = -10,
+    NotUtf8 = -11,
 };
 struct Meaning
 {
@@ -38,6 +40,8 @@ inline constexpr Meaning Meanings[] = {
     {ControlCharacter, "a value holds a control character (line break, tab...)"},
     {Busy, "server busy: too many passwords waiting to be hashed (--max-pending); try again"},
     {NoLoginLeft, "no login number left (2147483647 reached)"},
+    {DatabaseGone, "the database file is gone or replaced: ask the operator"},
+    {NotUtf8, "a value is not valid UTF-8 once decoded"},
 };
 } // namespace RegisterError
 
@@ -54,8 +58,9 @@ public:
     explicit QueryParameters(const QByteArray &encodedQuery);
 
     bool contains(QLatin1String name) const { return !find(name).isNull(); }
-    // Fully decoded; empty when the name is absent or has no value.
-    QString value(QLatin1String name) const;
+    // Fully decoded; empty when the name is absent or has no value. Bytes that
+    // are not UTF-8 become U+FFFD, and utf8 (when given) says so.
+    QString value(QLatin1String name, bool *utf8 = nullptr) const;
 
 private:
     // The encoded value of name ("" when it has none), or a null view.

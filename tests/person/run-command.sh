@@ -67,7 +67,8 @@ grep -q "https://live.example.test -> http://127.0.0.1:$port" "$work/rewritten.l
 
 step "a busy port is told, nothing starts"
 home="$work/busy"
-start_server "$work/other.log" "$build_dir/server/velka-live-server" --port 0 --database "$work/other.sqlite" ||
+start_server "$work/other.log" "$build_dir/server/velka-live-server" --port 0 --database "$work/other.sqlite" \
+    --create-database ||
     fail "the other server did not start"
 busy=$(sed -n 's|^http://127.0.0.1:\([0-9]*\)/.*|\1|p' <<<"$server_url")
 run busy --port "$busy" --data-dir "$work/busy-data"

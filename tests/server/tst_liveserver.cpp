@@ -5,7 +5,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QThread>
 
+#include <cstdio>
 #include <unistd.h>
 
 static const QByteArray Yes = LoginAccepted, No = "0";
@@ -82,6 +84,8 @@ private slots:
         QTest::newRow("news flag 2") << with(12, QStringLiteral("2")) << int(RegisterError::BadNewsFlag);
         QTest::newRow("news flag empty") << with(12, QStringLiteral("")) << int(RegisterError::BadNewsFlag);
         QTest::newRow("line break") << with(7, QStringLiteral("Paris%0Ax")) << int(RegisterError::ControlCharacter);
+        QTest::newRow("not UTF-8") << with(3, QStringLiteral("%ff%fe")) << int(RegisterError::NotUtf8);
+        QTest::newRow("overlong line break") << with(7, QStringLiteral("%c0%8a")) << int(RegisterError::NotUtf8);
     }
     void registerValues()
     {
@@ -119,6 +123,9 @@ private slots:
             QVERIFY(inspect(database));
             clean();
             s->options.database = database;
+            s->options.createDatabase = false; // an empty database gets tables only when told
+            QVERIFY(!s->start());
+            s->options.createDatabase = true;
             QVERIFY(s->start());
         }
         const auto cleanup = qScopeGuard([&] { s->server.reset(); if (postgres) clean(); });
@@ -211,9 +218,9 @@ private slots:
         socket.write(request("/VELKA/be/" + registerScript(registration(DigestB)).toUtf8()) + request("/VELKA/be/none.php"));
         vanishing.write(request("/VELKA/be/" + registerScript(registration(DigestA)).toUtf8()));
         QTRY_COMPARE(s->server->pendingHashes(), 2);
-        vanishing.abort();
         QCOMPARE(s->registerAccount(DigestB), RegisterError::Busy);
         QCOMPARE(s->get(signInScript(1, DigestA)).status, 503);
+        vanishing.abort();
         QCOMPARE(s->get(NoScript).status, 404);
         const QByteArray answers = exchange(socket, s->port(), {}, 2);
         QVERIFY2(answers.startsWith("HTTP/1.1 200 ") && answers.contains("\r\n\r\n2HTTP/1.1 404 "), answers.constData());
@@ -227,6 +234,60 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(s->server->pendingHashes(), 0);
         QCOMPARE(sqlValue("SELECT count(*) FROM accounts"), 2);
+    }
+
+    // Hashes whose clients have gone are dropped before they start: they neither hold up nor
+    // refuse the next request, nor count as guesses.
+    void goneClientsNotHashed()
+    {
+        QCOMPARE(s->registerAccount(DigestA), 1);
+        const int dead = QThread::idealThreadCount() + 4; // at most one a thread can have started
+        s->options.hashCost = {4, 64 * 1024 * 1024};     // of the decoy, which unknown logins are checked against
+        s->options.maxPendingHashes = dead;
+        s->options.signInThrottle.freeFailures = dead;
+        QVERIFY(s->start());
+        std::vector<std::unique_ptr<QTcpSocket>> gone(dead);
+        for (auto &socket : gone) {
+            socket = std::make_unique<QTcpSocket>();
+            socket->connectToHost(QHostAddress::LocalHost, s->port());
+            socket->write(request("/VELKA/be/" + signInScript(999, DigestB).toUtf8()));
+        }
+        QTRY_COMPARE(s->server->pendingHashes(), dead);
+        for (auto &socket : gone)
+            socket->abort();
+        QTRY_COMPARE(s->log.filter(" - aborted ").size(), dead);
+        QCOMPARE(s->signIn(1, DigestA), Yes);
+        QTRY_COMPARE_WITH_TIMEOUT(s->server->pendingHashes(), 0, 20000);
+        QCOMPARE(s->signIn(999, DigestB), No);
+        QCOMPARE(s->log.filter("slowed down").size(), 0);
+    }
+
+    // A database file removed or replaced under the server: sign-ins go on, registrations are
+    // refused with a code, and a restart makes no new database unless told to.
+    void databaseGone_data()
+    {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("removed") << false;
+        QTest::newRow("replaced") << true;
+    }
+    void databaseGone()
+    {
+        QFETCH(bool, replaced);
+        const QString path = s->options.database;
+        QCOMPARE(s->registerAccount(DigestA), 1);
+        if (replaced)
+            QVERIFY(QFile::copy(path, path + ".new") && ::rename(qPrintable(path + ".new"), qPrintable(path)) == 0);
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QVERIFY(replaced || QFile::remove(path + suffix));
+        QCOMPARE(s->registerAccount(DigestB), RegisterError::DatabaseGone);
+        QCOMPARE(s->signIn(1, DigestA), Yes);
+        QCOMPARE(s->log.filter("gone or replaced").size(), 1);
+        s->options.createDatabase = false;
+        QCOMPARE(s->start(), replaced);
+        QCOMPARE(QFile::exists(path), replaced);
+        QVERIFY(replaced || s->server->errorString().contains("--create-database"));
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly | QIODevice::Truncate)); // an empty file is no database either
+        QVERIFY(!s->start());
     }
 
     void requests_data()

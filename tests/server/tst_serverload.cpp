@@ -3,8 +3,9 @@
 #include <QTimer>
 
 #include <csignal>
-
 #include <functional>
+
+#include <unistd.h>
 
 // GETs of the scripts, all at once over `parallel` connections spread over ports (six a
 // manager); onAnswer(index, status or 0 for none, body) until it returns false, after
@@ -211,6 +212,23 @@ private slots:
         const QByteArray said = log.readAll();
         const qsizetype at = said.indexOf("stopping once ") + 14;
         QVERIFY2(said.mid(at, said.indexOf(' ', at) - at).toInt() >= 24, said.constData());
+    }
+
+    // Standard error a pipe nobody reads any more, as when a log's reader has ended: the
+    // server goes on answering.
+    void logReaderGone()
+    {
+        ServerProcess server;
+        server.process.setChildProcessModifier([] {
+            int ends[2];
+            if (pipe(ends) == 0 && dup2(ends[1], 2) == 2 && close(ends[0]) == 0)
+                std::signal(SIGPIPE, SIG_DFL); // as a service starts, whatever this process does
+        });
+        QVERIFY(server.start(m_dir.filePath("log-reader-gone")));
+        QNetworkAccessManager client;
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(get(client, scriptUrl(server.port, "none.php")).status, 404);
+        QCOMPARE(server.process.state(), QProcess::Running);
     }
 };
 

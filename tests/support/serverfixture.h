@@ -118,6 +118,7 @@ struct LocalServer
     {
         options.port = 0;
         options.database = dir.filePath(QStringLiteral("accounts.sqlite"));
+        options.createDatabase = true;
         options.hashCost = HashCost::minimum();
     }
     bool start() // again: a restart on the same database
@@ -148,8 +149,8 @@ struct ServerProcess
     void launch(const QString &database, const QStringList &more = {}) // more: options, the last of a name counts
     {
         process.setStandardErrorFile(log);
-        process.start(QStringLiteral(VELKA_SERVER_EXE), QStringList{"--database", database, "--port", "0", "--hash-cost",
-                                                                    "minimum", "--max-pending", "64"} + more);
+        process.start(QStringLiteral(VELKA_SERVER_EXE), QStringList{"--database", database, "--create-database", "--port", "0",
+                                                                    "--hash-cost", "minimum", "--max-pending", "64"} + more);
     }
     bool started() // once it has printed its URL
     {
