@@ -53,7 +53,9 @@ public:
     // For requests to that script, the last part of the path; any other gets the default answer.
     void setAnswer(const QByteArray &script, const Answer &answer) { m_answers.insert(script, answer); }
     void setDefaultAnswer(const Answer &answer) { m_default = answer; }
-    // The targets of the requests, in the order they came.
+    // A 3xx points at "/moved". As a proxy does, answer a request without Proxy-Authorization with a 407.
+    bool challengeProxy = false;
+    // The targets of the requests, in the order they came, each with its Proxy-Authorization after a space.
     QList<QByteArray> targets() const { return m_targets; }
     void release()
     {
@@ -69,21 +71,28 @@ private:
         // GET only: a request ends with its blank line.
         while (socket->canReadLine()) {
             const QByteArray line = socket->readLine().trimmed();
+            const QByteArray target = socket->property("target").toByteArray();
             if (!line.isEmpty()) {
-                if (!socket->property("target").isValid()) // of "GET <target> HTTP/1.1"
+                if (target.isEmpty()) // of "GET <target> HTTP/1.1"
                     socket->setProperty("target", line.split(' ').value(1));
+                else if (line.toLower().startsWith("proxy-authorization:"))
+                    socket->setProperty("target", target + ' ' + line.mid(20).trimmed());
                 continue;
             }
-            m_targets << socket->property("target").toByteArray();
+            m_targets << target;
             socket->setProperty("target", {});
-            respond(socket, m_answers.value(m_targets.last().split('?').first().split('/').last(), m_default));
+            const QByteArray script = target.split(' ').first().split('?').first().split('/').last();
+            respond(socket, challengeProxy && !target.contains(' ') ? Answer{.status = 407} : m_answers.value(script, m_default));
         }
     }
 
     void respond(QTcpSocket *socket, const Answer &a)
     {
         QList<QByteArray> pieces = {"HTTP/1.1 " + QByteArray::number(a.status) + " Scripted\r\nContent-Length: "
-                                    + QByteArray::number(a.body.size()) + "\r\n\r\n"};
+                                    + QByteArray::number(a.body.size()) + "\r\n"};
+        if (a.status / 100 == 3)
+            pieces[0] += "Location: /moved\r\n";
+        pieces[0] += a.status == 407 ? "Proxy-Authenticate: Basic realm=\"proxy\"\r\n\r\n" : "\r\n";
         if (a.partial >= 0)
             pieces << a.body.left(a.partial) << a.body.mid(a.partial);
         else
