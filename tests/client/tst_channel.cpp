@@ -1,8 +1,6 @@
 #include "app/vla_mw.h"
 #include "clienthelpers.h"
 
-#include <QProcess>
-
 static const QString HostNotFound = QStringLiteral(
     "<b>ERROR</b><br/>You mus be connected to internet in order to use the live assistant.<br/>Error code: ");
 static const QString Unreachable = QStringLiteral(

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -8,7 +7,6 @@
 #include <QLibrary>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QProgressBar>
@@ -219,14 +217,6 @@ inline QProgressBar *progressWindow()
 
 template <typename T> T *widget(const QWidget &window, const QString &name) { return window.findChild<T *>(name); }
 
-// What a person does on the sign-in page.
-inline void signInByHand(const QWidget &window, const QString &login, const QString &password)
-{
-    widget<QLineEdit>(window, "lineEditLogin")->setText(login);
-    widget<QLineEdit>(window, "lineEditPassword")->setText(password);
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-}
-
 // Same pixels as the resource: the icon really came from ":/Icons/...". A pixmap
 // keeps premultiplied alpha, so both sides are compared in that form.
 inline bool sameIcon(const QIcon &icon, const QString &resource)
@@ -255,10 +245,6 @@ inline bool signedIn(const QWidget &window)
         && sameIcon(box->itemIcon(0), ":/Icons/Check.png");
 }
 
-// Replies are children of the window's network manager for its whole life.
-inline qsizetype sentRequests(const QWidget &window) { return window.findChildren<QNetworkReply *>().size(); }
-
-inline const QString BadSignInBox = boxLine(QMessageBox::Critical, "Bad identification", "Bad login or password.");
 inline QString badRegistrationBox(const QByteArray &body)
 {
     return boxLine(QMessageBox::Critical, "Bad registration",
