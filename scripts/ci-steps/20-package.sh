@@ -109,6 +109,7 @@ pids+=("$server_pid")
 url=$server_url
 echo "listening: $url"
 [[ $url == http://127.0.0.1:*/VELKA/be/ ]] || fail "unexpected URL $url"
+[[ $url != *":$(setting Environment | sed -n 's/^VELKA_PORT=//p')/"* ]] || fail "the port of $defaults was not used"
 
 digest=$(printf %s 'package check' | md5sum | cut -d' ' -f1)
 login=$(curl -sS --max-time 30 "${url}register.php?civ=Mr.&lna=Check&fna=Package&ema=check@example.org&ma1=&ma2=&zip=&tow=&cou=&pho=&ins=&pas=$digest&new=0") ||
