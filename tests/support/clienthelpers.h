@@ -22,7 +22,8 @@
 #include <functional>
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for answers the reference server
-// never gives: odd bodies, error statuses, slow or held transfers.
+// never gives: odd bodies, error statuses, slow or held transfers, a redirect
+// (any 3xx, to "/moved"); or a proxy that asks for credentials.
 class LoopbackServer : public QObject
 {
 public:
@@ -51,7 +52,7 @@ public:
     // For requests to that script, the last part of the path; any other gets the default answer.
     void setAnswer(const QByteArray &script, const Answer &answer) { m_answers.insert(script, answer); }
     void setDefaultAnswer(const Answer &answer) { m_default = answer; }
-    // A 3xx points at "/moved". As a proxy does, answer a request without Proxy-Authorization with a 407.
+    // A request without Proxy-Authorization gets a 407 first.
     bool challengeProxy = false;
     // The targets of the requests, in the order they came, each with its Proxy-Authorization after a space.
     QList<QByteArray> targets() const { return m_targets; }
