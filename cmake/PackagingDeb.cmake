@@ -12,23 +12,6 @@ if(TARGET velka-live-server)
     list(APPEND velka_components server)
 endif()
 
-# Debian's hardening for what ships: symbols bound at start so that the
-# relocated tables can be made read-only, and glibc's checked copies wherever
-# the optimiser sees buffer sizes (it warns without optimisation, so not in
-# Debug, and the sanitizers do that checking themselves).
-foreach(target IN ITEMS velka-live-assistant velka-live-server)
-    if(TARGET ${target})
-        target_link_options(${target} PRIVATE LINKER:-z,relro,-z,now)
-    endif()
-endforeach()
-if(NOT VELKA_SANITIZE)
-    foreach(target IN ITEMS velka_client velka-live-assistant velka_server_lib velka-live-server)
-        if(TARGET ${target})
-            target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
-        endif()
-    endforeach()
-endif()
-
 # One changelog serves both packages; its top entry is the version packaged,
 # and its date is the one the manual pages carry, so a rebuild changes nothing.
 file(STRINGS ${velka_pkg}/changelog velka_changelog)

@@ -10,7 +10,3 @@ function(velka_warnings target)
     endif()
 endfunction()
 
-if(VELKA_SANITIZE AND NOT MSVC)
-    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
-    add_link_options(-fsanitize=address,undefined)
-endif()

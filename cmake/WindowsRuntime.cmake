@@ -35,12 +35,8 @@ endif()
 install(FILES $<TARGET_RUNTIME_DLLS:velka-live-assistant> ${velka_compiler_runtime} DESTINATION . COMPONENT client)
 
 set(velka_build_dir $<TARGET_FILE_DIR:velka-live-assistant>)
-# The suites' helper also needs Qt's test library.
-set(velka_dlls $<TARGET_RUNTIME_DLLS:velka-live-assistant>)
-if(TARGET velka-probe)
-    set(velka_dlls $<TARGET_RUNTIME_DLLS:velka-probe>)
-endif()
-set(velka_copies COMMAND ${CMAKE_COMMAND} -E copy_if_different ${velka_dlls} ${velka_compiler_runtime} ${velka_build_dir})
+set(velka_copies COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_RUNTIME_DLLS:velka-live-assistant>
+                         ${velka_compiler_runtime} ${velka_build_dir})
 while(velka_qt_plugins)
     list(POP_FRONT velka_qt_plugins plugin folder)
     install(FILES $<TARGET_FILE:${plugin}> DESTINATION ${folder} COMPONENT client)

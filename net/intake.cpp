@@ -3,7 +3,6 @@
 #include "net/liveprotocol.h"
 
 #include <QMessageBox>
-#include <QSettings>
 
 #include <cstdlib>
 
@@ -22,8 +21,8 @@ void VLA_MW::slotReplyFinished(QNetworkReply *reply)
     QMessageBox::critical(this, tr("Connection error"),
                           opening + QString::number(int(code)) + tr("<br/>Message: ") + reply->errorString());
     progressBar.hide();
-    // The process ends here without unwinding; whatever was stored must be on disk first.
-    settings->sync();
+    // The process ends here without unwinding. Nothing stored is lost: the box's own
+    // event loop has already let the settings write what was pending.
     std::exit(0);
 }
 

@@ -26,6 +26,14 @@ const QList<SettingDefault> &settingDefaults()
 
 namespace {
 
+// QSettings' INI reader matches section and key names without regard to case on
+// Windows, and with it elsewhere; the raw text must be found the same way.
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity IniNameCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity IniNameCase = Qt::CaseSensitive;
+#endif
+
 // The text after '=' on the line of key in the file, as the user wrote it.
 // Only used for values QSettings does not hand back as a string, so the cost
 // of a second read is paid by odd files alone.
@@ -47,10 +55,10 @@ QString rawIniText(const QString &fileName, const QString &key)
             continue;
         }
         const qsizetype eq = line.indexOf(u'=');
-        if (eq < 0 || current != section)
+        if (eq < 0 || current.compare(section, IniNameCase) != 0)
             continue;
         const QString lineKey = line.left(eq).trimmed().replace(u'/', u'\\');
-        if (lineKey == name)
+        if (lineKey.compare(name, IniNameCase) == 0)
             return line.mid(eq + 1).trimmed();
     }
     return {};

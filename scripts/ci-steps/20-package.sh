@@ -80,58 +80,36 @@ systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || { cat "$work/verify.l
 systemd-analyze security --offline=true "$unit" 2>&1 | grep 'Overall exposure'
 [[ -L /etc/systemd/system/multi-user.target.wants/velka-live-server.service ]] || fail "the service is not enabled"
 
-# The unit as systemd would run it: its Environment= lines, then the
-# EnvironmentFile= over them; in ExecStart= "${NAME}" stays one argument and a
-# lone "$NAME" splits at spaces. Only the forms the unit uses are understood.
+# The unit's start command run by hand, as systemd would run it: as its user, with
+# its umask and state directory, its Environment= lines and then the
+# EnvironmentFile= over them (read by root, as systemd reads it). The shell expands
+# ExecStart=: the unit keeps to the forms both expand alike, "${NAME}" inside a
+# word and a lone $NAME split at spaces.
 setting() { sed -n "s/^$1=//p" "$unit"; }
-declare -A env=()
-while IFS= read -r assignment; do
-    [[ $assignment =~ ^[A-Za-z_][A-Za-z0-9_]*=[^\ \"\']*$ ]] || fail "unexpected Environment=$assignment"
-    env[${assignment%%=*}]=${assignment#*=}
-done < <(setting Environment)
 defaults=$(setting EnvironmentFile)
 defaults=${defaults#-}
 [[ -f $defaults ]] || fail "no $defaults"
 # What an operator would do for a port of its own; 0 lets the server pick.
 echo "VELKA_PORT=0" >>"$defaults"
-while IFS= read -r line; do
-    [[ $line =~ ^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || continue
-    name=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
-    [[ $value =~ ^\"(.*)\"$ || $value =~ ^\'(.*)\'$ ]] && value=${BASH_REMATCH[1]}
-    env[$name]=$value
-done <"$defaults"
-command=()
-set -f
-for word in $(setting ExecStart); do
-    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
-        # shellcheck disable=SC2206 # split at spaces, as systemd does
-        command+=(${env[${BASH_REMATCH[1]}]:-})
-        continue
-    fi
-    while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
-        word=${word//"${BASH_REMATCH[0]}"/"${env[${BASH_REMATCH[1]}]:-}"}
-    done
-    command+=("$word")
-done
-set +f
 user=$(setting User)
 group=$(setting Group)
 state=/var/lib/$(setting StateDirectory)
 getent passwd "$user" >/dev/null || fail "no user $user"
 install -d -o "$user" -g "$group" -m "$(setting StateDirectoryMode)" "$state"
-environment=(HOME="$(getent passwd "$user" | cut -d: -f6)" USER="$user" LOGNAME="$user" PATH=/usr/sbin:/usr/bin:/sbin:/bin)
-for name in "${!env[@]}"; do environment+=("$name=${env[$name]}"); done
-echo "--- as $user: ${command[*]}"
+mapfile -t environment < <(setting Environment)
+environment+=(HOME="$(getent passwd "$user" | cut -d: -f6)" USER="$user" LOGNAME="$user" PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+echo "--- as $user: $(setting ExecStart)"
 as_service() {
     cd / && umask "$(setting UMask)" &&
-        exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs \
-            env -i "${environment[@]}" "${command[@]}"
+        exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs env -i "${environment[@]}" \
+            bash -c 'set -a && eval "$(cat)" && exec </dev/null && exec '"$(setting ExecStart)" <"$defaults"
 }
 start_server "$work/server.err" as_service || { cat "$work/server.err"; fail "the installed server did not start"; }
 pids+=("$server_pid")
 url=$server_url
 echo "listening: $url"
 [[ $url == http://127.0.0.1:*/VELKA/be/ ]] || fail "unexpected URL $url"
+[[ $url != *":$(setting Environment | sed -n 's/^VELKA_PORT=//p')/"* ]] || fail "the port of $defaults was not used"
 
 digest=$(printf %s 'package check' | md5sum | cut -d' ' -f1)
 login=$(curl -sS --max-time 30 "${url}register.php?civ=Mr.&lna=Check&fna=Package&ema=check@example.org&ma1=&ma2=&zip=&tow=&cou=&pho=&ins=&pas=$digest&new=0") ||

@@ -8,6 +8,18 @@
 // Sent as typed or stored, unescaped: QUrl alone encodes the space.
 static const QString Login = QStringLiteral("a b&c=d");
 static const QString EmptyDigest = QStringLiteral("d41d8cd98f00b204e9800998ecf8427e");
+static const QString BadSignInBox = boxLine(QMessageBox::Critical, "Bad identification", "Bad login or password.");
+
+// What a person does on the sign-in page.
+static void signInByHand(const QWidget &window, const QString &login, const QString &password)
+{
+    widget<QLineEdit>(window, "lineEditLogin")->setText(login);
+    widget<QLineEdit>(window, "lineEditPassword")->setText(password);
+    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
+}
+
+// Replies are children of the window's network manager for its whole life.
+static qsizetype sentRequests(const QWidget &window) { return window.findChildren<QNetworkReply *>().size(); }
 
 class tst_Account : public QObject
 {

@@ -1,8 +1,6 @@
 #include "app/vla_mw.h"
 #include "clienthelpers.h"
 
-#include <QProcess>
-
 static const QString HostNotFound = QStringLiteral(
     "<b>ERROR</b><br/>You mus be connected to internet in order to use the live assistant.<br/>Error code: ");
 static const QString Unreachable = QStringLiteral(
@@ -76,16 +74,21 @@ private slots:
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
         // Sign-in and registration answers of every kind are the account suite's.
-        QTest::newRow("register, body in two pieces") << 2 << QByteArray("-12345");
-        QTest::newRow("type 0") << 0 << QByteArray("1");
-        QTest::newRow("type 99") << 99 << QByteArray("42");
+        QTest::newRow("register, body in two pieces") << 2 << QByteArray("-12345") << 200;
+        QTest::newRow("type 0") << 0 << QByteArray("1") << 200;
+        QTest::newRow("type 99") << 99 << QByteArray("42") << 200;
+        // Not followed: "/moved" would answer with an empty body.
+        QTest::newRow("redirect") << 2 << QByteArray("-12345") << 302;
     }
     void dispatch()
     {
         QFETCH(int, type);
         QFETCH(QByteArray, body);
-        rig->server.setDefaultAnswer({.body = body, .delayMs = 15, .partial = 2});
+        QFETCH(int, status);
+        rig->server.setDefaultAnswer({.status = status, .body = body, .delayMs = 15, .partial = 2});
+        rig->server.setAnswer("moved", {});
         bool visibleWhileOpen = false;
         rig->closer.whileOpen = [&] { visibleWhileOpen = ::progressWindow()->isVisible(); };
         VLA_MW window;
@@ -111,6 +114,20 @@ private slots:
         QCOMPARE(QApplication::exec(), 0);
     }
 
+    // Requests reach the proxy in absolute form, and its challenge is met with the stored credentials.
+    void throughProxy()
+    {
+        rig->server.challengeProxy = true;
+        rig->server.setAnswer("login.php", {.body = "1"});
+        rig->home.writeIni(liveIni("http://live.invalid", "id\\login=ann\nid\\password=" + PwDigest.toUtf8())
+                           + "\n[updater]\nproxy\\enable=true\nproxy\\host=127.0.0.1\nproxy\\port="
+                           + rig->server.url().section(':', -1).toUtf8() + "\nproxy\\username=ann\nproxy\\password=p w\n");
+        VLA_MW window;
+        QTRY_VERIFY(signedIn(window));
+        const QByteArray target = "http://live.invalid/VELKA/be/login.php?l=ann&p=" + PwDigest.toLatin1();
+        QCOMPARE(rig->server.targets(), (QList<QByteArray>{target, target + " Basic " + QByteArray("ann:p w").toBase64()}));
+    }
+
     void programEnds_data()
     {
         QTest::addColumn<QString>("url"); // empty: the loopback server, which has no scripts
@@ -129,8 +146,9 @@ private slots:
         const QStringList boxes = out.split(u'\n').filter(QRegularExpression("^BOX\t"));
         QVERIFY2(!out.startsWith("NOT ENDED") && boxes.size() == 1, qPrintable(out));
         QVERIFY2(boxes.first().startsWith("BOX\t" + box) && boxes.first().size() > box.size() + 4, qPrintable(boxes.first()));
-        // The abrupt end leaves the stored account as it was.
+        // The abrupt end leaves the stored account as it was, and the defaults written at start on disk.
         QCOMPARE(rig->home.value("live/id/login"), QStringLiteral("ann"));
+        QCOMPARE(QSettings(rig->home.iniPath(), QSettings::IniFormat).allKeys().size(), 11);
     }
 };
 

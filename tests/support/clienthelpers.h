@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -8,7 +7,6 @@
 #include <QLibrary>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QProgressBar>
@@ -24,7 +22,8 @@
 #include <functional>
 
 // A scriptable HTTP/1.1 server on 127.0.0.1 for answers the reference server
-// never gives: odd bodies, error statuses, slow or held transfers.
+// never gives: odd bodies, error statuses, slow or held transfers, a redirect
+// (any 3xx, to "/moved"); or a proxy that asks for credentials.
 class LoopbackServer : public QObject
 {
 public:
@@ -53,7 +52,9 @@ public:
     // For requests to that script, the last part of the path; any other gets the default answer.
     void setAnswer(const QByteArray &script, const Answer &answer) { m_answers.insert(script, answer); }
     void setDefaultAnswer(const Answer &answer) { m_default = answer; }
-    // The targets of the requests, in the order they came.
+    // A request without Proxy-Authorization gets a 407 first.
+    bool challengeProxy = false;
+    // The targets of the requests, in the order they came, each with its Proxy-Authorization after a space.
     QList<QByteArray> targets() const { return m_targets; }
     void release()
     {
@@ -69,21 +70,28 @@ private:
         // GET only: a request ends with its blank line.
         while (socket->canReadLine()) {
             const QByteArray line = socket->readLine().trimmed();
+            const QByteArray target = socket->property("target").toByteArray();
             if (!line.isEmpty()) {
-                if (!socket->property("target").isValid()) // of "GET <target> HTTP/1.1"
+                if (target.isEmpty()) // of "GET <target> HTTP/1.1"
                     socket->setProperty("target", line.split(' ').value(1));
+                else if (line.toLower().startsWith("proxy-authorization:"))
+                    socket->setProperty("target", target + ' ' + line.mid(20).trimmed());
                 continue;
             }
-            m_targets << socket->property("target").toByteArray();
+            m_targets << target;
             socket->setProperty("target", {});
-            respond(socket, m_answers.value(m_targets.last().split('?').first().split('/').last(), m_default));
+            const QByteArray script = target.split(' ').first().split('?').first().split('/').last();
+            respond(socket, challengeProxy && !target.contains(' ') ? Answer{.status = 407} : m_answers.value(script, m_default));
         }
     }
 
     void respond(QTcpSocket *socket, const Answer &a)
     {
         QList<QByteArray> pieces = {"HTTP/1.1 " + QByteArray::number(a.status) + " Scripted\r\nContent-Length: "
-                                    + QByteArray::number(a.body.size()) + "\r\n\r\n"};
+                                    + QByteArray::number(a.body.size()) + "\r\n"};
+        if (a.status / 100 == 3)
+            pieces[0] += "Location: /moved\r\n";
+        pieces[0] += a.status == 407 ? "Proxy-Authenticate: Basic realm=\"proxy\"\r\n\r\n" : "\r\n";
         if (a.partial >= 0)
             pieces << a.body.left(a.partial) << a.body.mid(a.partial);
         else
@@ -210,14 +218,6 @@ inline QProgressBar *progressWindow()
 
 template <typename T> T *widget(const QWidget &window, const QString &name) { return window.findChild<T *>(name); }
 
-// What a person does on the sign-in page.
-inline void signInByHand(const QWidget &window, const QString &login, const QString &password)
-{
-    widget<QLineEdit>(window, "lineEditLogin")->setText(login);
-    widget<QLineEdit>(window, "lineEditPassword")->setText(password);
-    QTest::mouseClick(widget<QPushButton>(window, "pushButtonLogin"), Qt::LeftButton);
-}
-
 // Same pixels as the resource: the icon really came from ":/Icons/...". A pixmap
 // keeps premultiplied alpha, so both sides are compared in that form.
 inline bool sameIcon(const QIcon &icon, const QString &resource)
@@ -246,10 +246,6 @@ inline bool signedIn(const QWidget &window)
         && sameIcon(box->itemIcon(0), ":/Icons/Check.png");
 }
 
-// Replies are children of the window's network manager for its whole life.
-inline qsizetype sentRequests(const QWidget &window) { return window.findChildren<QNetworkReply *>().size(); }
-
-inline const QString BadSignInBox = boxLine(QMessageBox::Critical, "Bad identification", "Bad login or password.");
 inline QString badRegistrationBox(const QByteArray &body)
 {
     return boxLine(QMessageBox::Critical, "Bad registration",
