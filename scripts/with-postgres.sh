@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command against a throw-away PostgreSQL server on 127.0.0.1:
 #   scripts/with-postgres.sh <command> [args...]   (e.g. the server: velka-live-server --database "$VELKA_TEST_PG")
-# The command finds the database in VELKA_TEST_PG (a postgresql:// URI). The
+# The command finds the database in VELKA_TEST_PG (a postgresql:// URI), and
+# pg_ctl for it in VELKA_TEST_PG_CTL. The
 # cluster lives in a temporary directory and is stopped and removed on exit.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -18,12 +19,16 @@ trap '"${as_owner[@]}" "$bindir/pg_ctl" -D "$dir/data" -m immediate stop >/dev/n
 
 "${as_owner[@]}" "$bindir/initdb" -D "$dir/data" -U velka --auth=trust -E UTF8 >"$dir/initdb.log" 2>&1 ||
     fail "$(cat "$dir/initdb.log")"
-# fsync stays on: the suites rely on commits being durable.
-"${as_owner[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-    -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c max_connections=200" start >/dev/null ||
-    fail "$(cat "$dir/server.log")"
+# In its configuration, so that a suite can stop and start it as it is. fsync
+# stays on: the suites rely on commits being durable.
+printf "listen_addresses = '127.0.0.1'\nport = %s\nunix_socket_directories = '%s'\nmax_connections = 200\n" \
+    "$port" "$dir" >>"$dir/data/postgresql.conf"
+pg_ctl=("${as_owner[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60)
+"${pg_ctl[@]}" start >/dev/null || fail "$(cat "$dir/server.log")"
 "${as_owner[@]}" "$bindir/createdb" -h 127.0.0.1 -p "$port" -U velka velka_test
 
 export VELKA_TEST_PG="postgresql://velka@127.0.0.1:$port/velka_test"
+# The command that stops, starts or restarts it (its argument), for the suites' outages.
+export VELKA_TEST_PG_CTL="${pg_ctl[*]}"
 echo "with-postgres: PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on 127.0.0.1:$port"
 "$@"

@@ -33,6 +33,7 @@ int main(int argc, char *argv[])
     const auto say = [&](const QString &text) { log.add(messageLine(text, line.options.logFormat)); };
     QObject::connect(&server, &LiveServer::requestLogged, [&log](const QString &entry) { log.add(entry); });
     server.setLogLinesDropped([&log] { return log.droppedLines(); });
+    QObject::connect(&server, &LiveServer::message, say);
     // systemd (Type=notify) learns when the server serves, reloads and stops;
     // without it these calls do nothing.
     UnixSignals unixSignals;

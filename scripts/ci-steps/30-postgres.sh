@@ -4,5 +4,5 @@
 # server processes sharing the database under load.
 set -euo pipefail
 export VELKA_LOAD_SCALE=10
-scripts/with-postgres.sh bash -c '"$0"/tests/server/tst_liveserver storedAccounts &&
+scripts/with-postgres.sh bash -c '"$0"/tests/server/tst_liveserver storedAccounts databaseOutage &&
     "$0"/tests/server/tst_serverload "registrations:three servers, one PostgreSQL"' "$BUILD_DIR"

@@ -54,6 +54,9 @@ public:
         Exhausted, // no login number left
         Gone,      // the database is no longer where it was opened
         Failed,
+        // The database cannot be reached now (restarted, failed over, locked):
+        // nothing was changed, and the same call may be tried again.
+        Unavailable,
     };
 
     // The client reads a login as a C int, so no login may pass this.

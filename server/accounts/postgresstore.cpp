@@ -57,6 +57,10 @@ bool PostgresAccountStore::open(const QString &uri)
         }
         options << key + u'=' + value;
     }
+    // A database out of reach must not hold the server for long: each try to
+    // reach it again gives up after 2 s unless the URI says otherwise.
+    if (!QUrlQuery(url).hasQueryItem(QStringLiteral("connect_timeout")))
+        options << QStringLiteral("connect_timeout=2");
     db.setConnectOptions(options.join(u';'));
     m_target = url.toString(QUrl::RemovePassword);
     return connect() && prepareSchema(m_target);
@@ -126,12 +130,17 @@ AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
     else if (state == QLatin1String("2200H"))
         result = Result::Exhausted; // the sequence reached its maximum
 
-    // A lost connection is opened again for the next request; this one has failed.
+    // A lost connection is opened again; the statement did nothing, and may be
+    // tried again once that succeeds. "Shutting down", "starting up" and the
+    // connection errors (class 08) say so themselves.
     QSqlQuery probe(database());
-    if (!probe.exec(QStringLiteral("SELECT 1"))) {
+    if (state.startsWith(QLatin1String("08")) || state.startsWith(QLatin1String("57P"))
+        || !probe.exec(QStringLiteral("SELECT 1"))) {
+        probe.finish();
         QSqlDatabase db = database();
         db.close();
         m_reconnectCount += connect();
+        result = Result::Unavailable;
     }
     return result;
 }
@@ -152,7 +161,12 @@ AccountStore::Result PostgresAccountStore::insert(const NewAccount &account, qin
         return failed(query.lastError());
     *login = query.value(0).toLongLong();
     query.finish();
-    return db.commit() ? Result::Ok : failure(db.lastError());
+    if (db.commit())
+        return Result::Ok;
+    // Lost during the commit, the account may be there or not: never tried again,
+    // so that a registration cannot make two.
+    const Result result = failure(db.lastError());
+    return result == Result::Unavailable ? Result::Failed : result;
 }
 
 } // namespace

@@ -150,8 +150,9 @@ AccountStore::Result SqliteAccountStore::failure(const QSqlError &error)
     ++m_errorCount;
     // Primary result codes; the driver may hand out extended ones.
     const int code = error.nativeErrorCode().toInt() & 0xff;
-    constexpr int SqliteReadOnly = 8;
-    constexpr int SqliteFull = 13;
+    constexpr int SqliteBusy = 5, SqliteLocked = 6, SqliteReadOnly = 8, SqliteFull = 13, SqliteCantOpen = 14;
+    if (code == SqliteBusy || code == SqliteLocked || code == SqliteCantOpen)
+        return Result::Unavailable; // still locked after the busy timeout, or the file out of reach
     return code == SqliteReadOnly || code == SqliteFull ? Result::ReadOnly : Result::Failed;
 }
 

@@ -89,6 +89,10 @@ CommandLine parseCommandLine(const QCoreApplication &app)
         {QStringLiteral("idle-timeout"),
          QStringLiteral("Seconds a connection may stay idle, or take to send one request."), QStringLiteral("s"),
          QString::number(defaults.idleTimeoutMs / 1000)},
+        {QStringLiteral("database-wait"),
+         QStringLiteral("Milliseconds requests wait for a database that is away (restarted, failed over) before "
+                        "sign-ins get 503 and registrations -4."),
+         QStringLiteral("ms"), QString::number(defaults.databaseWaitMs)},
         {QStringLiteral("drain-timeout"),
          QStringLiteral("Seconds a stopping server (SIGTERM, SIGINT) gives the requests it has read to be answered."),
          QStringLiteral("s"), QString::number(defaults.drainTimeoutMs / 1000)},
@@ -151,6 +155,7 @@ CommandLine parseCommandLine(const QCoreApplication &app)
     options.maxConnectionsPerAddress = int(number(parser, QStringLiteral("max-connections-per-address"), 1000000));
     options.idleTimeoutMs = int(number(parser, QStringLiteral("idle-timeout"), 86400)) * 1000;
     options.drainTimeoutMs = int(number(parser, QStringLiteral("drain-timeout"), 3600)) * 1000;
+    options.databaseWaitMs = int(number(parser, QStringLiteral("database-wait"), 3600000));
     options.requestLimits.maxRequestLine = int(number(parser, QStringLiteral("max-request-line"), 1 << 24));
     options.requestLimits.maxHeaderBytes = int(number(parser, QStringLiteral("max-header-size"), 1 << 24));
     options.signInThrottle.freeFailures = int(number(parser, QStringLiteral("free-failed-sign-ins"), 1000000));

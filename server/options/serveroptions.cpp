@@ -10,7 +10,7 @@ QString optionsError(const LiveServerOptions &options)
         return QStringLiteral("the hash cost is outside what Argon2id accepts");
     const RequestLimits &limits = options.requestLimits;
     if (options.maxPendingHashes < 1 || options.maxValueLength < 1 || options.maxConnections < 1
-        || options.maxConnectionsPerAddress < 1 || options.drainTimeoutMs < 1
+        || options.maxConnectionsPerAddress < 1 || options.drainTimeoutMs < 1 || options.databaseWaitMs < 1
         || options.idleTimeoutMs < 1 || limits.maxHeaderBytes < 1 || limits.maxHeaderFields < 1 || limits.maxBody < 0)
         return QStringLiteral("limits must be positive");
     // The shortest request line a client can send: "GET / HTTP/1.1".

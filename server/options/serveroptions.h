@@ -29,7 +29,8 @@ struct LiveServerOptions
     // Proxies in front whose X-Forwarded-For names the client (its last
     // element); they have no per-address connection cap of their own.
     QList<QPair<QHostAddress, int>> trustedProxies;
-    int drainTimeoutMs = 20000; // stopping: how long requests already read may take to be answered
+    int drainTimeoutMs = 20000;
+    int databaseWaitMs = 5000;  // how long requests wait for a database that is away // stopping: how long requests already read may take to be answered
     QHostAddress adminAddress = QHostAddress(QHostAddress::LocalHost);
     bool admin = false;    // metrics and health on an address of their own
     quint16 adminPort = 0; // 0 picks a free port

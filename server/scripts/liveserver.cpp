@@ -9,12 +9,14 @@
 #include "server/scripts/signinrecorder.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTimer>
 
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -53,9 +55,21 @@ private:
     };
     void signIn(quint64 id, const QueryParameters &query, const QHostAddress &client);
     void checkSignIn(quint64 id, const Attempt &attempt);
+    void verify(quint64 id, const Attempt &attempt, AccountStore::Result found, const QByteArray &stored);
     void signInChecked(quint64 id, const Attempt &attempt, bool accepted, const QByteArray &renewedHash);
     void registration(quint64 id, const QueryParameters &query);
     void registrationHashed(quint64 id, const RegistrationRequest &request, const QByteArray &hash);
+    void registered(quint64 id, AccountStore::Result result, qint64 login);
+    // attempt() now and, while the database is unavailable, again once it
+    // answers, for at most the database wait; then done(its last result). A
+    // request whose client has gone meanwhile gets done(Failed).
+    using StoreCall = std::function<AccountStore::Result()>;
+    using StoreDone = std::function<void(AccountStore::Result)>;
+    void whenAvailable(quint64 id, const StoreCall &attempt, const StoreDone &done, QDeadlineTimer deadline);
+    void retryParked();
+    // Once an outage, once its end: not once a request.
+    void databaseLost();
+    void databaseBack();
 
     const QStringList m_directory;
     // The scripts' paths as the access log shows them.
@@ -64,6 +78,17 @@ private:
     QByteArray m_decoyHash;
     std::optional<SignInThrottle> m_throttle; // on the store, once open
     QTimer m_forget;
+    // Requests waiting for the database to come back, and the look whether it has.
+    struct Parked
+    {
+        quint64 id;
+        QDeadlineTimer deadline;
+        std::function<void()> retry;
+        StoreDone done;
+    };
+    std::vector<Parked> m_parked;
+    QTimer m_reconnect;
+    QElapsedTimer m_outage; // valid while the database is away
     QSet<quint64> m_waiting; // answered later, and their clients are still there
     SignInRecorder m_signIns; // before the store goes, it writes what it holds
     LiveServerOptions m_adminOptions;
@@ -128,6 +153,8 @@ bool LiveServer::Run::start(QString *error)
     m_signIns.setStore(m_store.get());
     m_throttle.emplace(options.signInThrottle, m_store.get());
     m_forget.start(60000);
+    m_reconnect.setInterval(250);
+    connect(&m_reconnect, &QTimer::timeout, this, &Run::retryParked);
     connect(&m_forget, &QTimer::timeout, this,
             [this] { m_throttle->prune(QDateTime::currentMSecsSinceEpoch()); });
     // An unknown login is checked against this, so it costs as much time as a
@@ -249,12 +276,20 @@ void LiveServer::Run::checkSignIn(quint64 id, const Attempt &attempt)
         m_throttle->cancelled(attempt.login, attempt.source);
         return front->answer(id, 503);
     }
-    QByteArray stored;
-    const AccountStore::Result found = m_store->passwordHash(attempt.login, &stored);
+    auto stored = std::make_shared<QByteArray>();
+    whenAvailable(
+        id, [this, attempt, stored] { return m_store->passwordHash(attempt.login, stored.get()); },
+        [this, id, attempt, stored](AccountStore::Result found) { verify(id, attempt, found, *stored); },
+        QDeadlineTimer(options.databaseWaitMs));
+}
+
+void LiveServer::Run::verify(quint64 id, const Attempt &attempt, AccountStore::Result found, const QByteArray &stored)
+{
     if (found != AccountStore::Result::Ok && found != AccountStore::Result::NotFound) {
         m_throttle->cancelled(attempt.login, attempt.source);
         front->note(id, m_store->errorString());
-        return front->answer(id, 500);
+        // Later, never "0": that would tell the user the password is wrong.
+        return front->answer(id, 503, {}, qMax(1, options.databaseWaitMs / 1000));
     }
     const bool known = found == AccountStore::Result::Ok && !stored.isEmpty();
     const QByteArray hash = known ? stored : m_decoyHash;
@@ -317,9 +352,20 @@ void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &
         front->note(id, QStringLiteral("hashing failed"));
         return front->answer(id, 200, QByteArray::number(RegisterError::Internal));
     }
-    qint64 login = 0;
+    // Tried again only where it cannot make a second account: the stores say
+    // Unavailable only when nothing was written.
+    auto login = std::make_shared<qint64>(0);
+    const NewAccount account{request.details, request.news, hash, QDateTime::currentDateTimeUtc()};
+    whenAvailable(
+        id, [this, account, login] { return m_store->addAccount(account, login.get()); },
+        [this, id, login](AccountStore::Result result) { registered(id, result, *login); },
+        QDeadlineTimer(options.databaseWaitMs));
+}
+
+void LiveServer::Run::registered(quint64 id, AccountStore::Result result, qint64 login)
+{
     qint64 code = RegisterError::StorageFailure;
-    switch (m_store->addAccount({request.details, request.news, hash, QDateTime::currentDateTimeUtc()}, &login)) {
+    switch (result) {
     case AccountStore::Result::Ok:
         code = login;
         break;
@@ -334,11 +380,64 @@ void LiveServer::Run::registrationHashed(quint64 id, const RegistrationRequest &
         break;
     case AccountStore::Result::NotFound:
     case AccountStore::Result::Failed:
+    case AccountStore::Result::Unavailable:
         break;
     }
     if (code <= 0)
         front->note(id, m_store->errorString());
     front->answer(id, 200, QByteArray::number(code));
+}
+
+void LiveServer::Run::whenAvailable(quint64 id, const StoreCall &attempt, const StoreDone &done, QDeadlineTimer deadline)
+{
+    const AccountStore::Result result = attempt();
+    if (result != AccountStore::Result::Unavailable) {
+        databaseBack();
+        return done(result);
+    }
+    databaseLost();
+    if (deadline.hasExpired())
+        return done(result);
+    m_waiting.insert(id);
+    m_parked.push_back({id, deadline, [=] { whenAvailable(id, attempt, done, deadline); }, done});
+    if (!m_reconnect.isActive())
+        m_reconnect.start();
+}
+
+void LiveServer::Run::retryParked()
+{
+    // One look for all that wait, not one reconnection each.
+    const bool back = m_store->ping();
+    for (Parked &parked : std::exchange(m_parked, {})) {
+        if (!m_waiting.remove(parked.id))
+            parked.done(AccountStore::Result::Failed);
+        else if (back)
+            parked.retry();
+        else if (parked.deadline.hasExpired())
+            parked.done(AccountStore::Result::Unavailable);
+        else
+            m_waiting.insert(parked.id), m_parked.push_back(std::move(parked));
+    }
+    if (m_parked.empty())
+        m_reconnect.stop();
+}
+
+void LiveServer::Run::databaseLost()
+{
+    if (m_outage.isValid())
+        return;
+    m_outage.start();
+    emit server->message(QStringLiteral("database unavailable, requests wait up to %1 ms for it: %2")
+                             .arg(options.databaseWaitMs)
+                             .arg(m_store->errorString()));
+}
+
+void LiveServer::Run::databaseBack()
+{
+    if (!m_outage.isValid())
+        return;
+    emit server->message(QStringLiteral("database back after %1 ms").arg(m_outage.elapsed()));
+    m_outage.invalidate();
 }
 
 LiveServer::LiveServer(const LiveServerOptions &options, QObject *parent)

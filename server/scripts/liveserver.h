@@ -57,6 +57,8 @@ public:
 signals:
     // One access-log line per request: never a digest, never the query.
     void requestLogged(const QString &line);
+    // A line of the server's own: the database gone or back.
+    void message(const QString &text);
     void stopped(int cut);
 
 private:

@@ -179,6 +179,49 @@ private slots:
         QCOMPARE(sqlValue(version), 4);
     }
 
+    // PostgreSQL restarted while requests are out: none of them sees it. Away for longer than the
+    // server waits: a sign-in gets 503 with Retry-After, a registration -4; the first after it is served.
+    void databaseOutage()
+    {
+        const QString database = qEnvironmentVariable("VELKA_TEST_PG"), control = qEnvironmentVariable("VELKA_TEST_PG_CTL");
+        if (database.isEmpty())
+            QSKIP("VELKA_TEST_PG is not set: run under scripts/with-postgres.sh");
+        const auto pg = [&](const QString &what) { return QProcess::execute("sh", {"-c", control + ' ' + what + " >/dev/null"}) == 0; };
+        QVERIFY(inspect(database));
+        sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures");
+        s->options.database = database;
+        s->options.databaseWaitMs = 3000;
+        QVERIFY(s->start());
+        QSignalSpy said(s->server.get(), &LiveServer::message);
+        const qint64 login = s->registerAccount(DigestA);
+        // While it restarts, in turn: a sign-in of the account, one for nobody, a registration.
+        QProcess restart;
+        restart.start("sh", {"-c", control + " restart -m fast >/dev/null"});
+        QList<QNetworkReply *> out;
+        for (int i = 0; restart.state() != QProcess::NotRunning || i < 3; ++i) {
+            const QString script = i % 3 == 0 ? signInScript(login, DigestA) : i % 3 == 1 ? signInScript(1000 + i, DigestA)
+                                                                                          : registerScript(registration(DigestB));
+            out << s->client.get(QNetworkRequest(scriptUrl(s->port(), script)));
+            QTest::qWait(20);
+        }
+        QVERIFY(restart.exitCode() == 0);
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(out.cbegin(), out.cend(), [](QNetworkReply *r) { return r->isFinished(); }), 20000);
+        for (int i = 0; i < out.size(); ++i) {
+            const QByteArray body = out[i]->readAll();
+            QCOMPARE(out[i]->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+            QVERIFY2(i % 3 == 0 ? body == Yes : i % 3 == 1 ? body == No : body.toLongLong() > login, body.constData());
+        }
+        QVERIFY(pg("stop -m fast"));
+        QTcpSocket socket;
+        const QByteArray during = exchange(socket, s->port(), request("/VELKA/be/" + signInScript(login, DigestA).toUtf8()));
+        QVERIFY2(during.startsWith("HTTP/1.1 503 ") && during.contains("\r\nRetry-After: 3\r\n"), during.constData());
+        QCOMPARE(s->registerAccount(DigestB), RegisterError::StorageFailure);
+        QVERIFY(pg("start"));
+        QCOMPARE(s->signIn(login, DigestA), Yes);
+        QCOMPARE(said.size(), 4); // two outages, each logged once with its end
+        QVERIFY(said[0][0].toString().startsWith("database unavailable") && said[3][0].toString().startsWith("database back"));
+    }
+
     void fullDiskAnswersCode()
     {
         QTemporaryDir mount; // a real full file system: a small tmpfs, which only root may mount
