@@ -38,6 +38,7 @@ manifest_has() {
     for want in "$@"; do
         grep -qF -- "$want" <<<"$manifest" || fail "its manifest does not say $want: $manifest"
     done
+    echo "   its manifest says $*"
 }
 echo "== the manifest of the executable"
 (($(wrestool -l -t 24 "$build/velka-live-assistant.exe" | wc -l) == 1)) || fail "expected one manifest in the executable"
@@ -68,6 +69,7 @@ installer=$(echo "$work"/packages/velka-live-assistant-*-win64.exe)
 echo "   $(basename "$zip") $(($(stat -c %s "$zip") / 1024)) KiB, $(basename "$installer") $(($(stat -c %s "$installer") / 1024)) KiB"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 strings -el "$build/velka-live-assistant.exe" | grep -qx "$version" || fail "the executable carries no version resource"
+echo "   the installer, for no elevation:"
 manifest_has "$installer" 'level="asInvoker"'
 
 start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --hash-cost minimum ||
