@@ -21,8 +21,8 @@ if [[ ${1:-} == --windows ]]; then
     wine_prefix "$work/prefix"
     export VELKA_CLIENT_INI="$wine_home/.VELKA/velka.ini"
     client=(wine "$velka_root/build-windows/velka-live-assistant.exe")
-    pictures=(03-registration-successful:windows-registration-successful 04-signed-in:windows-signed-in
-        06-connection-error:windows-connection-error)
+    pictures=(02-register:windows-register 03-registration-successful:windows-registration-successful
+        05-sign-in-typed:windows-sign-in 06-signed-in-by-hand:windows-signed-in 08-connection-error:windows-connection-error)
 fi
 VELKA_SCREENSHOTS=$shots bash "$velka_root/tests/person/journey.sh" "$build_dir/server/velka-live-server" "${client[@]}" ||
     { echo "screenshots.sh: the journey failed; docs/ left as it was" >&2; exit 1; }

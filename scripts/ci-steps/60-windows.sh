@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Windows: the client cross-built with MinGW-w64 against the cached Qt for Windows
-# (unpacked or built when missing), its suites under Wine, the zip and the
-# installer, the zip run from a folder of its own, a silent install whose client
-# reaches the live server and makes the person's journey, then a silent uninstall
-# that leaves the user's settings. Everything under Wine runs in a private prefix.
+# (unpacked or built when missing), its manifest, its suites under Wine, the zip
+# and the installer, the zip run from a folder of its own, a silent install for
+# the user alone over an older version, its entry in the installed programs, its
+# client reaching the live server and making the person's journey, then a silent
+# uninstall that leaves the user's settings; an install for all users too.
+# Everything under Wine runs in a private prefix.
 set -uo pipefail
 : "${BUILD_DIR:?the tested build, whose live server the client talks to}"
 work=$(mktemp -d "${TMPDIR:-/tmp}/velka-windows.XXXXXX")
@@ -17,7 +19,7 @@ trap cleanup EXIT
 source "$(dirname "$0")/../lib.sh"
 source "$velka_root/scripts/windows/lib.sh"
 began=$SECONDS
-for tool in x86_64-w64-mingw32-g++-posix wine wineserver makensis Xvfb unzip; do
+for tool in x86_64-w64-mingw32-g++-posix wine wineserver makensis Xvfb unzip wrestool; do
     command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/install-deps.sh --test"
 done
 server_bin="$BUILD_DIR/server/velka-live-server"
@@ -27,6 +29,22 @@ echo "== cross build"
 build="$velka_root/build-windows"
 windows_build "$build"
 build_done=$SECONDS
+
+# manifest_has EXE TEXT...: the manifest Windows reads from EXE says each TEXT.
+manifest_has() {
+    local manifest want
+    manifest=$(wrestool -x --raw -t 24 "$1") && [[ -n $manifest ]] || fail "$(basename "$1") carries no manifest"
+    shift
+    for want in "$@"; do
+        grep -qF -- "$want" <<<"$manifest" || fail "its manifest does not say $want: $manifest"
+    done
+    echo "   its manifest says $*"
+}
+echo "== the manifest of the executable"
+(($(wrestool -l -t 24 "$build/velka-live-assistant.exe" | wc -l) == 1)) || fail "expected one manifest in the executable"
+# Windows 7, 8, 8.1 and 10/11; no elevation; DPI awareness per monitor, as Qt sets it.
+manifest_has "$build/velka-live-assistant.exe" 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
+    1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a 'level="asInvoker"' '>PerMonitorV2<' '>true/pm<'
 # Nothing Wine runs from here on reaches the real home.
 export HOME="$work/home"
 mkdir -p "$HOME"
@@ -41,12 +59,18 @@ suites=$(ctest --test-dir "$build" -N | sed -n 's/^Total Tests: //p')
 
 echo "== packages"
 (cd "$build" && cpack -B "$work/packages") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+# The same installer as an older version would make it (quicker to pack), to upgrade from.
+(cd "$build" && cpack -G NSIS -D CPACK_PACKAGE_VERSION=1.0.0 -D CPACK_NSIS_COMPRESSOR=zlib -B "$work/older") >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack for the older version"; }
+older=$(echo "$work"/older/velka-live-assistant-*-win64.exe)
 zip=$(echo "$work"/packages/velka-live-assistant-*-win64.zip)
 installer=$(echo "$work"/packages/velka-live-assistant-*-win64.exe)
 [[ -f $zip && -f $installer ]] || fail "expected a zip and an installer: $(ls "$work/packages")"
 echo "   $(basename "$zip") $(($(stat -c %s "$zip") / 1024)) KiB, $(basename "$installer") $(($(stat -c %s "$installer") / 1024)) KiB"
-strings -el "$build/velka-live-assistant.exe" | grep -qx "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ||
-    fail "the executable carries no version resource"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+strings -el "$build/velka-live-assistant.exe" | grep -qx "$version" || fail "the executable carries no version resource"
+echo "   the installer, for no elevation:"
+manifest_has "$installer" 'level="asInvoker"'
 
 start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum ||
     fail "no live server"
@@ -73,9 +97,26 @@ mkdir -p "$portable"
 unzip -q "$zip" -d "$portable"
 reaches_server "$(echo "$portable"/*/velka-live-assistant.exe)" || fail "the client from the zip did not reach the server"
 
-echo "== silent install"
+uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\VELKA Live Assistant'
+# entry HKCU|HKLM: the installed programs' entry of the client, one "name value" a line.
+entry() { wine reg query "$1\\$uninstall_key" 2>/dev/null | tr -d '\r' | awk '$2 ~ /^REG_/ { v = $3; for (i = 4; i <= NF; i++) v = v " " $i; print $1, v }'; }
+value() { entry "$1" | sed -n "s/^$2 //p"; }
+
+echo "== silent install for the user, over an older version"
+wine "$older" /S || fail "the older installer failed"
+[[ $(value HKCU DisplayVersion) == 1.0.0 ]] || fail "the older version is not installed: $(entry HKCU)"
+mkdir -p "$wine_home/.VELKA"
+printf '[live]\r\nserver=http://kept.example\r\n' >"$wine_home/.VELKA/velka.ini"
+cp "$wine_home/.VELKA/velka.ini" "$work/velka.ini"
 wine "$installer" /S || fail "the installer failed"
-installed="$WINEPREFIX/drive_c/Program Files/VELKA Live Assistant"
+cmp -s "$work/velka.ini" "$wine_home/.VELKA/velka.ini" || fail "the upgrade changed the user's velka.ini"
+installed="$wine_home/AppData/Local/Programs/VELKA Live Assistant"
+echo "   $(entry HKCU | tr '\n' ';')"
+[[ $(value HKCU DisplayName) == "VELKA Live Assistant" && $(value HKCU DisplayVersion) == "$version" &&
+    $(value HKCU Publisher) == VELKA && $(value HKCU DisplayIcon) == *'\velka-live-assistant.exe,0' &&
+    $(value HKCU UninstallString) == *'\Uninstall.exe"' && $(value HKCU QuietUninstallString) == *'\Uninstall.exe" /S' &&
+    $(($(value HKCU EstimatedSize))) -gt 10000 ]] || fail "an incomplete entry in the installed programs: $(entry HKCU)"
+[[ -z $(entry HKLM) ]] || fail "an install for the user alone wrote to HKLM: $(entry HKLM)"
 for file in velka-live-assistant.exe Qt6Core.dll libstdc++-6.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll \
     tls/qschannelbackend.dll Uninstall.exe; do
     [[ -f "$installed/$file" ]] || fail "$file is not installed"
@@ -99,8 +140,16 @@ echo "== silent uninstall"
 wine "$installed/Uninstall.exe" /S || fail "the uninstaller failed"
 # It copies itself away and runs from there: wait for every process of the prefix.
 wineserver --wait
-left=$(find "$installed" "$(dirname "$shortcut")" 2>/dev/null)
-[[ -z $left ]] || fail "left behind: $left"
+left=$(find "$installed" "$shortcut" 2>/dev/null)
+[[ -z $left && -z $(entry HKCU) ]] || fail "left behind: $left $(entry HKCU)"
 [[ $(grep -c = "$wine_home/.VELKA/velka.ini") == 11 ]] || fail "the user's velka.ini did not stay"
+
+echo "== silent install for all users, and its uninstall"
+wine "$installer" /S /AllUsers || fail "the installer failed for all users"
+[[ -f "$WINEPREFIX/drive_c/Program Files/VELKA Live Assistant/velka-live-assistant.exe" && $(value HKLM DisplayVersion) == "$version" &&
+    -z $(entry HKCU) ]] || fail "not installed for all users: $(entry HKLM)"
+eval "wine $(value HKLM QuietUninstallString)" || fail "the uninstaller failed for all users"
+wineserver --wait
+[[ ! -e "$WINEPREFIX/drive_c/Program Files/VELKA Live Assistant" && -z $(entry HKLM) ]] || fail "the uninstall for all users left its program or entry"
 
 echo "Windows step passed in $((SECONDS - began)) s (cross build $((build_done - began)) s)"

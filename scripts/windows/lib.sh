@@ -28,6 +28,14 @@ wine_prefix() {
     wineserver --wait
     wine_home=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public -print -quit)
     [[ -n $wine_home ]] || fail "the prefix has no user profile"
+    # Qt asks for Windows' dialog font, which Wine maps to a Tahoma of its own
+    # that leaves the text in line edits unpainted: DejaVu Sans stands in.
+    [[ -f /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf ]] || fail "DejaVu Sans is missing: bash scripts/install-deps.sh --test"
+    local face
+    for face in "MS Shell Dlg" "MS Shell Dlg 2"; do
+        wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' /v "$face" /d "DejaVu Sans" /f \
+            >/dev/null 2>&1 || fail "could not set the prefix's fonts"
+    done
 }
 
 # wine_window_manager yes|no: with no window manager on the display, Wine waits 2 s
