@@ -2,8 +2,8 @@
 # Builds Release with the benchmarks and measures, in one run, every ratio of
 # docs/benchmarks.md; prints them as a Markdown table.
 #   bench/run.sh [build-dir, default /tmp/velka-bench-build]
-# Needs wrk (Debian: wrk), installed here when missing. Everything runs on
-# 127.0.0.1 with fixed connection counts and durations.
+# Needs wrk and haproxy (Debian: wrk, haproxy), installed here when missing.
+# Everything runs on 127.0.0.1 with fixed connection counts and durations.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
 build=${1:-/tmp/velka-bench-build}
@@ -12,17 +12,17 @@ rounds=${VELKA_BENCH_ROUNDS:-5}
 connections=${VELKA_BENCH_CONNECTIONS:-16}
 cost=${VELKA_BENCH_HASH_COST:-interactive}
 
-if ! command -v wrk >/dev/null; then
+if ! command -v wrk >/dev/null || ! command -v haproxy >/dev/null; then
     sudo=""
     [[ $(id -u) -ne 0 ]] && sudo=sudo
-    $sudo apt-get install -y -qq --no-install-recommends wrk >/dev/null
+    $sudo apt-get install -y -qq --no-install-recommends wrk haproxy >/dev/null
 fi
 cmake -S "$velka_root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKA_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/velka-bench.XXXXXX)
-server_pid="" bare_pid=""
-trap 'stop_all $server_pid $bare_pid; rm -rf "$work"' EXIT
+server_pid="" bare_pid="" others="" haproxy_pid=""
+trap 'stop_all $server_pid $bare_pid $others $haproxy_pid; rm -rf "$work"' EXIT
 
 # wrk on one URL: prints "requests/s p50 p99 non2xx" (latencies in ms).
 #   measure URL [connections]
@@ -97,6 +97,33 @@ hashing=$((2 * cores))
 read -r signin_rps signin_p50 signin_p99 signin_bad < <(measure "$base/login.php?l=$login&p=$digest" "$hashing")
 read -r reg_rps reg_p50 reg_p99 reg_bad < <(measure "$base/register.php?$details&pas=$digest&new=0" "$hashing")
 
+# Through HAProxy with the example configuration: the cheapest route with one
+# server behind it, then sign-ins with three servers on the same database.
+echo "== through HAProxy (docs/examples/haproxy-velka-live.cfg)" >&2
+main_pid=$server_pid
+for n in 2 3; do
+    start_server "$work/server$n.log" "$build/server/velka-live-server" --port "$(free_port)" \
+        --database "$work/accounts.sqlite" --hash-cost "$cost" --max-pending 64 --trusted-proxy 127.0.0.1
+    others+=" $server_pid"
+    declare "server_$n=${server_url#http://}"
+done
+server_pid=$main_pid
+# balance SERVER2 SERVER3: HAProxy in front of this run's server and those two.
+balance() {
+    stop_all $haproxy_pid
+    front=$(free_port)
+    VELKA_FRONT=127.0.0.1:$front VELKA_STATS=127.0.0.1:$(free_port) VELKA_SERVER_1=127.0.0.1:$port \
+        VELKA_SERVER_2=$1 VELKA_SERVER_3=$2 haproxy -db -f "$velka_root/docs/examples/haproxy-velka-live.cfg" \
+        >"$work/haproxy.log" 2>&1 &
+    haproxy_pid=$!
+    poll 30 listening "$front" || fail "HAProxy did not start"
+    sleep 3 # its checks count the servers in
+}
+balance 127.0.0.1:1 127.0.0.1:1 # the others down: one server behind it
+read -r proxied_rps proxied_p50 proxied_p99 _ < <(measure "http://127.0.0.1:$front/VELKA/be/none.php")
+balance "${server_2%%/*}" "${server_3%%/*}"
+read -r three_rps three_p50 three_p99 three_bad < <(measure "http://127.0.0.1:$front/VELKA/be/login.php?l=$login&p=$digest" "$hashing")
+
 cat <<TABLE
 | Measure | Figure | Against | Ratio | Target |
 |---|---|---|---|---|
@@ -108,5 +135,7 @@ cat <<TABLE
 | Server, incomplete registration (no hash) | $badreg_rps req/s, p50 $badreg_p50 ms, p99 $badreg_p99 ms | cheapest route | $(ratio "$badreg_rps" "$cheap_rps")× | ≥ 0.9× |
 | Server, sign-ins ($cost hash, $hashing connections) | $signin_rps req/s, p50 $signin_p50 ms, p99 $signin_p99 ms, $signin_bad not 200 | hash alone on every core: $hash_rate checks/s | $(ratio "$signin_rps" "$hash_rate")× | hash-bound |
 | Server, registrations ($cost hash + commit, $hashing connections) | $reg_rps req/s, p50 $reg_p50 ms, p99 $reg_p99 ms, $reg_bad not 200 | hash alone on every core | $(ratio "$reg_rps" "$hash_rate")× | hash-bound |
+| Cheapest route through HAProxy, one server behind it | $proxied_rps req/s, p50 $proxied_p50 ms, p99 $proxied_p99 ms | the same route direct | $(ratio "$proxied_rps" "$cheap_rps")× | |
+| Sign-ins through HAProxy, three servers on one database ($hashing connections) | $three_rps req/s, p50 $three_p50 ms, p99 $three_p99 ms, $three_bad not 200 | one server, direct | $(ratio "$three_rps" "$signin_rps")× | CPU-bound: the same two cores |
 TABLE
 echo "hash cost $cost: $hashline" >&2
