@@ -178,7 +178,7 @@ private slots:
         qInfo("%d other logins flooded: the guess after them still waited", flood);
     }
 
-    // SIGTERM while sign-ins are being hashed or wait for it: every one is answered, rightly,
+    // SIGTERM while 20 sign-ins or more are being hashed or wait for it: every one is answered, rightly,
     // then the server ends with status 0.
     void stopAnswersEveryRequest()
     {
@@ -206,8 +206,8 @@ private slots:
         const qint64 login = get(client, scriptUrl(server.port, registerScript(registration(DigestA)))).body.toLongLong();
         QVERIFY(login > 0);
         // Four for the account, the others for unknown logins, so that none is slowed down.
-        std::vector<std::unique_ptr<QTcpSocket>> signIns(24);
-        QByteArrayList answers(24);
+        std::vector<std::unique_ptr<QTcpSocket>> signIns(30);
+        QByteArrayList answers(30);
         for (size_t i = 0; i < signIns.size(); ++i) {
             signIns[i] = std::make_unique<QTcpSocket>();
             connect(signIns[i].get(), &QIODevice::readyRead, this, [&, i] { answers[i] += signIns[i]->readAll(); });
@@ -232,7 +232,7 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray said = log.readAll();
         const qsizetype at = said.indexOf("stopping once ") + 14;
-        QVERIFY2(said.mid(at, said.indexOf(' ', at) - at).toInt() >= 24, said.constData());
+        QVERIFY2(said.mid(at, said.indexOf(' ', at) - at).toInt() >= 20, said.constData()); // under way or queued
     }
 
     // Standard error a pipe nobody reads any more, as when a log's reader has ended: the
