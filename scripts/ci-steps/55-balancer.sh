@@ -65,7 +65,7 @@ worker() {
 echo steady >"$work/phase"
 for n in 1 2 3 4; do worker "$n" & workers+=($!); done
 phase() { echo "$1" >"$work/phase"; echo "== $1"; }
-sleep 5
+sleep 10
 
 phase rolling-restart
 for n in 0 1 2; do
@@ -84,7 +84,7 @@ sleep 2
 start 1
 poll 30 up 1 || fail "server 1 is not counted in again"
 phase steady-again
-sleep 5
+sleep 10
 touch "$work/stop"
 wait "${workers[@]}"
 workers=()
