@@ -49,17 +49,20 @@ digest=0cc175b9c0f1b6a831c399e269772661
 # wrong password (1, answered 0) and a registration (2, answered a login); a line
 # each: phase, status (000: no answer), kind, body.
 worker() {
-    local i=0 kind login url answer
+    local i=0 kind login newest url answer
     login=$(curl -s "$base/register.php?$details&pas=$digest&new=0")
+    newest=$login
     until [[ -e $work/stop ]]; do
         kind=$((i++ % 3))
         case $kind in
         0) url="$base/login.php?l=$login&p=$digest" ;;
-        1) url="$base/login.php?l=$login&p=00000000000000000000000000000000" ;;
+        # At the account registered last: a login that many guess at is slowed for all.
+        1) url="$base/login.php?l=$newest&p=00000000000000000000000000000000" ;;
         2) url="$base/register.php?$details&pas=$digest&new=$((i % 2))" ;;
         esac
         answer=$(curl -s --max-time 60 -w ' %{http_code}' "$url")
         echo "$(<"$work/phase") ${answer##* } $kind ${answer% *}" >>"$work/load.$1"
+        [[ $kind != 2 || ${answer##* } != 200 || ${answer% *} -le 0 ]] || newest=${answer% *}
     done
 }
 echo steady >"$work/phase"
