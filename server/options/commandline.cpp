@@ -102,7 +102,7 @@ CommandLine parseCommandLine(const QCoreApplication &app)
          QStringLiteral("Bytes of all header fields of a request; more get 431."), QStringLiteral("bytes"),
          QString::number(defaults.requestLimits.maxHeaderBytes)},
         {QStringLiteral("free-failed-sign-ins"),
-         QStringLiteral("Failed sign-ins for one login before the next ones are slowed down."),
+         QStringLiteral("Failed sign-ins from one address at one login before its next ones are slowed down."),
          QStringLiteral("n"), QString::number(defaults.signInThrottle.freeFailures)},
         {QStringLiteral("sign-in-delay"),
          QStringLiteral("First delay of a slowed-down sign-in, doubling with each failure."), QStringLiteral("ms"),

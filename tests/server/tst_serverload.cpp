@@ -32,7 +32,7 @@ static void load(const QList<quint16> &ports, int parallel, const QStringList &s
                 done.start(0);
         });
     }
-    QVERIFY(scripts.isEmpty() || QSignalSpy(&done, &QTimer::timeout).wait(120000));
+    QVERIFY(scripts.isEmpty() || QSignalSpy(&done, &QTimer::timeout).wait(qMax(120000, int(scripts.size()) * 4)));
 }
 
 // Registrations racing on many connections to shipped servers on one database, of which one may
