@@ -102,12 +102,12 @@ void HttpFront::stopAccepting()
         m_listener->close();
     for (auto &[socket, connection] : m_connections) {
         // What is queued already leaves as it is; the last answer closes.
-        if (!connection.queue.empty())
-            connection.queue.back().close = true;
-        if (!connection.queue.empty())
-            connection.guard->closeAfterAnswers();
-        else
+        if (connection.queue.empty()) {
             connection.guard->drain();
+        } else {
+            connection.queue.back().close = true;
+            connection.guard->closeAfterAnswers();
+        }
     }
 }
 

@@ -21,14 +21,16 @@ void LiveServer::Run::retryParked()
     // One look for all that wait, not one reconnection each.
     const bool back = m_store->ping();
     for (Parked &parked : std::exchange(m_parked, {})) {
-        if (!m_waiting.remove(parked.id))
+        if (!m_waiting.remove(parked.id)) {
             parked.done(AccountStore::Result::Failed);
-        else if (back)
+        } else if (back) {
             parked.retry();
-        else if (parked.deadline.hasExpired())
+        } else if (parked.deadline.hasExpired()) {
             parked.done(AccountStore::Result::Unavailable);
-        else
-            m_waiting.insert(parked.id), m_parked.push_back(std::move(parked));
+        } else {
+            m_waiting.insert(parked.id);
+            m_parked.push_back(std::move(parked));
+        }
     }
     if (m_parked.empty())
         m_reconnect.stop();

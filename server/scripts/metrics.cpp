@@ -32,10 +32,10 @@ QByteArray metricsText(const ServerMetrics &m, const ServerGauges &g)
     add(out, "velka_hash_queue_length", "gauge", "Password hashes under way or waiting.");
     sample(out, "velka_hash_queue_length", {}, g.hashQueue);
     add(out, "velka_hash_seconds", "summary", "Time spent hashing passwords.");
-    sample(out, "velka_hash_seconds_sum", {}, m.hashSeconds);
-    sample(out, "velka_hash_seconds_count", {}, double(m.hashes));
+    sample(out, "velka_hash_seconds_sum", {}, g.hashSeconds);
+    sample(out, "velka_hash_seconds_count", {}, double(g.hashes));
     add(out, "velka_database_errors_total", "counter", "Database statements that failed.");
-    sample(out, "velka_database_errors_total", {}, double(m.databaseErrors));
+    sample(out, "velka_database_errors_total", {}, double(g.databaseErrors));
     add(out, "velka_database_reconnects_total", "counter", "Database connections opened again after a loss.");
     sample(out, "velka_database_reconnects_total", {}, double(g.databaseReconnects));
     add(out, "velka_open_connections", "gauge", "Client connections open.");

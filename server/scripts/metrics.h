@@ -13,17 +13,18 @@ struct ServerMetrics
     qint64 signInsThrottled = 0; // answered 503: too many failures, or too busy to hash
     qint64 registrationsCreated = 0;
     QMap<int, qint64> registrationsRefused; // by register.php code
-    qint64 hashes = 0;
-    double hashSeconds = 0;
-    qint64 databaseErrors = 0;
 };
 
-// The moment's figures that are not counters.
+// What is read from its keepers when the metrics are asked for: the moment's
+// figures, and counters that others keep.
 struct ServerGauges
 {
     int hashQueue = 0; // hashes under way or waiting
+    qint64 hashes = 0;
+    double hashSeconds = 0;
     int openConnections = 0;
     bool draining = false;
+    qint64 databaseErrors = 0;
     qint64 databaseReconnects = 0;
     qint64 logLinesDropped = 0;
 };

@@ -19,13 +19,13 @@ bool LiveServer::Run::answerOperator(HttpFront &to, quint64 id, QByteArrayView p
     } else if (admin && path == QByteArrayView(metricsPath.data(), metricsPath.size())) {
         ServerGauges gauges;
         gauges.hashQueue = hashes.pending();
-        metrics.hashes = hashes.done();
-        metrics.hashSeconds = hashes.seconds();
+        gauges.hashes = hashes.done();
+        gauges.hashSeconds = hashes.seconds();
         gauges.openConnections = front->connectionCount();
         gauges.draining = server->isDraining();
+        gauges.databaseErrors = m_store->errorCount();
         gauges.databaseReconnects = m_store->reconnectCount();
         gauges.logLinesDropped = server->logLinesDropped();
-        metrics.databaseErrors = m_store->errorCount();
         to.setLogPath(id, metricsPath, true);
         to.answer(id, 200, metricsText(metrics, gauges));
     } else {
