@@ -1,6 +1,6 @@
 // Password checks per second at a hash cost, on as many threads as the
 // server's hashing pool has: the ceiling of sign-ins at that cost.
-#include "server/scripts/passwordhash.h"
+#include "server/passwords/passwordhash.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 #include "server/log/logwriter.h"
 #include "server/options/commandline.h"
 #include "server/process/unixsignals.h"
-#include "server/scripts/liveserver.h"
+#include "server/handlers/liveserver.h"
 
 #include <QCoreApplication>
 

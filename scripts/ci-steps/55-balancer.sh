@@ -27,7 +27,7 @@ server_bin="$BUILD_DIR/server/velka-live-server"
 start() {
     local port=${ports[$1]:-0}
     start_server "$work/server$1.log" "$server_bin" --port "$port" --database "$VELKA_TEST_PG" --create-database \
-        --hash-cost minimum --trusted-proxy 127.0.0.1 --free-failed-sign-ins 1000000 || fail "server $1 did not start"
+        --hash-cost minimum --trusted-proxy 127.0.0.1 --free-failed-sign-ins 1000000 --registrations-per-hour 0 || fail "server $1 did not start"
     pids[$1]=$server_pid
     port=${server_url#http://127.0.0.1:}
     ports[$1]=${port%%/*}

@@ -72,7 +72,8 @@ strings -el "$build/velka-live-assistant.exe" | grep -qx "$version" || fail "the
 echo "   the installer, for no elevation:"
 manifest_has "$installer" 'level="asInvoker"'
 
-start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum ||
+start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum \
+    --registrations-per-hour 0 ||
     fail "no live server"
 base=${server_url%/VELKA/be/}
 # reaches_server EXE: started with an account stored, the client signs in at once:

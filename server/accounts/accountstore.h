@@ -4,6 +4,9 @@
 #include <QDateTime>
 #include <QStringList>
 
+#include "server/throttle/throttlerule.h"
+
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -25,22 +28,6 @@ struct SignInRecord
     qint64 login = 0;
     QDateTime at;
     QByteArray renewedHash;
-};
-
-// How failed sign-ins slow down the next ones, counted per login and client
-// address: an address gets freeFailures at a login, then each attempt waits
-// firstDelayMs, doubling with every failure, up to maxDelayMs; beyond that it
-// is refused. Once a login has had attackFailures from all addresses together,
-// an address that has failed at it gets one free attempt only. Counts are
-// forgotten after forgetAfterMs without an attempt.
-struct ThrottlePolicy
-{
-    int freeFailures = 5;          // failures (and attempts under way) before any delay
-    qint64 firstDelayMs = 1000;    // doubling with every failure after that
-    qint64 maxDelayMs = 60000;     // the longest an attempt waits; beyond it: busy
-    qint64 forgetAfterMs = 15 * 60 * 1000;
-    int attackFailures = 20;       // at one login from every address, within the forgetting time
-    int maxTracked = 100000;       // counts kept at once by a server that may not write its database
 };
 
 // Where accounts live. Every call happens on the thread that opened the store.
@@ -70,25 +57,33 @@ public:
     virtual Result passwordHash(qint64 login, QByteArray *hash) = 0;
     // Accepted sign-ins, in one transaction: their times, and the renewed hashes.
     virtual Result recordSignIns(const QList<SignInRecord> &records) = 0;
-    // The shared count of failed sign-ins (see ThrottlePolicy), changed by single
-    // statements only, so that servers on one database count as one. An attempt
-    // from source at login arriving at now (ms since the epoch) counts at once;
-    // *at is when it may be checked (now or later), or -1 when refused, and
-    // *nextSlot when the login takes that source's attempts again.
-    virtual Result admitSignIn(qint64 login, const QString &source, const ThrottlePolicy &policy, qint64 now,
-                               qint64 *at, qint64 *nextSlot) = 0;
-    // An admitted attempt ended: accepted (the address's count starts again),
-    // or never checked (it no longer counts). A refusal changes nothing more.
-    virtual Result endSignIn(qint64 login, const QString &source, bool accepted) = 0;
-    // Counts whose last attempt came before `before` are dropped.
+    // The shared count of failed sign-ins (see ThrottleRule), for servers on one
+    // database to count as one: the rows of login over every client ("*") and of
+    // source, read and written back in one transaction, change() in between.
+    virtual Result changeSignInCounts(qint64 login, const QString &source,
+                                      const std::function<void(FailureCount &everywhere, FailureCount &here)> &change) = 0;
+    // The limit on registrations from one client: one of source's allowance taken
+    // at now in one statement, *allowed false when none is left. The allowance
+    // holds burst, and one comes back every intervalMs.
+    virtual Result takeRegistrationSlot(const QString &source, qint64 now, qint64 intervalMs, int burst, bool *allowed) = 0;
+    // One taken for a registration that made no account, given back.
+    virtual Result returnRegistrationSlot(const QString &source, qint64 intervalMs) = 0;
+    // Counts whose last attempt came before `before` are dropped, and
+    // allowances full again since.
     virtual Result forgetSignIns(qint64 before) = 0;
     // A copy of every account into a new file at target that is a database of its
     // own, consistent even while servers go on writing; the accounts copied in count.
     virtual Result backup(const QString &target, qint64 *count) = 0;
     // What went wrong last, for the operator.
     virtual QString errorString() const = 0;
-    // Whether the database answers now; a lost connection is opened again.
+    // Whether the database answers now (and takes writes, unless read-only); a
+    // lost connection is opened again.
     virtual bool ping() = 0;
+    // Cuts the statement under way, from another thread: for a database that
+    // stopped answering, which no timeout of its own ends. It then fails Unavailable.
+    virtual void interrupt() {}
+    // What the operator should know once the store is open, e.g. of replication.
+    virtual QStringList warnings() const { return {}; }
     // Statements that failed, and connections opened again, since the store was opened.
     virtual qint64 errorCount() const = 0;
     virtual qint64 reconnectCount() const = 0;

@@ -1,12 +1,15 @@
 #include "server/accounts/postgresstore.h"
 #include "server/accounts/sqlaccountstore.h"
 
+#include <QMutex>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QUrl>
-#include <QUrlQuery>
 #include <QVariant>
+
+#include <libpq-fe.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -14,56 +17,119 @@ namespace {
 // serialises the creation of the tables between servers starting together.
 constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
 
+// A silent database must not hold a connection for long; each bound is
+// the URI's when it gives one. The server cuts a statement that outlives
+// statement_timeout by more than that itself (StoreLane::cutIfStuck).
+const std::pair<const char *, const char *> Defaults[] = {
+    {"connect_timeout", "2"},     // s, for each host of the list
+    {"keepalives", "1"},
+    {"keepalives_idle", "5"},     // s without traffic before the first probe
+    {"keepalives_interval", "2"}, // s between probes
+    {"keepalives_count", "2"},    // probes unanswered before the connection is dropped
+    {"tcp_user_timeout", "5000"}, // ms that sent data may stay unacknowledged
+    {"application_name", "velka-live-server"},
+};
+
+QString quoted(QString value)
+{
+    return u'\'' + value.replace(u'\\', QLatin1String("\\\\")).replace(u'\'', QLatin1String("\\'")) + u'\'';
+}
+
 class PostgresAccountStore final : public SqlAccountStore
 {
 public:
-    using SqlAccountStore::SqlAccountStore;
+    PostgresAccountStore(bool readOnly, bool create, int statementTimeoutMs)
+        : SqlAccountStore(readOnly, create)
+        , m_statementTimeoutMs(statementTimeoutMs)
+    {}
+
+    void interrupt() override;
+    QStringList warnings() const override { return m_warnings; }
 
 private:
     bool connect();
+    bool reconnect() override;
+    void closeConnection() override;
+    PGconn *handle() const;
     Dialect dialect() const override;
     int storedVersion(QSqlQuery &query) override;
     Result backup(const QString &target, qint64 *count) override;
     bool open(const QString &uri) override;
     Result insert(const NewAccount &account, qint64 *login) override;
     Result failure(const QSqlError &error) override;
+    void lookAtReplication();
 
+    const int m_statementTimeoutMs;
     QString m_target; // the URI without its password, for messages
+    QStringList m_warnings;
+    QMutex m_socketLock; // interrupt() comes from another thread
+    int m_socket = -1;
 };
 
 bool PostgresAccountStore::open(const QString &uri)
 {
-    const QUrl url(uri, QUrl::StrictMode);
-    if (!url.isValid() || !isPostgresLocation(uri)) {
-        m_error = QStringLiteral("not a postgresql:// URI");
+    // libpq reads the URI, several hosts included, exactly as it will connect.
+    char *problem = nullptr;
+    PQconninfoOption *const parsed = PQconninfoParse(uri.toUtf8().constData(), &problem);
+    if (!parsed) {
+        m_error = QStringLiteral("not a postgresql:// URI: %1").arg(QString::fromUtf8(problem).trimmed());
+        PQfreemem(problem);
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName());
     if (!db.isValid()) {
+        PQconninfoFree(parsed);
         m_error = QStringLiteral("the Qt PostgreSQL driver is not available (Debian: libqt6sql6-psql)");
         return false;
     }
-    db.setHostName(url.host());
-    if (url.port() > 0)
-        db.setPort(url.port());
-    db.setUserName(url.userName(QUrl::FullyDecoded));
-    db.setPassword(url.password(QUrl::FullyDecoded));
-    db.setDatabaseName(url.path(QUrl::FullyDecoded).mid(1));
     QStringList options;
-    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
-        if (key.contains(u';') || value.contains(u';') || value.contains(u' ')) {
-            m_error = QStringLiteral("option %1: no spaces or semicolons").arg(key);
-            return false;
-        }
-        options << key + u'=' + value;
+    QString user, hosts, ports;
+    for (const PQconninfoOption *option = parsed; option->keyword; ++option) {
+        if (!option->val)
+            continue;
+        const QString key = QString::fromLatin1(option->keyword), value = QString::fromUtf8(option->val);
+        if (key == QLatin1String("dbname"))
+            db.setDatabaseName(value);
+        else if (key == QLatin1String("user"))
+            db.setUserName(user = value);
+        else if (key == QLatin1String("password"))
+            db.setPassword(value);
+        else if (value.contains(u';')) // Qt turns every one into a space
+            m_error = QStringLiteral("option %1: no semicolons").arg(key);
+        else
+            options << key + u'=' + quoted(value);
+        hosts = key == QLatin1String("host") ? value : hosts;
+        ports = key == QLatin1String("port") ? value : ports;
     }
-    // A database out of reach must not hold the server for long: each try to
-    // reach it again gives up after 2 s unless the URI says otherwise.
-    if (!QUrlQuery(url).hasQueryItem(QStringLiteral("connect_timeout")))
-        options << QStringLiteral("connect_timeout=2");
+    PQconninfoFree(parsed);
+    if (!m_error.isEmpty())
+        return false;
+    const auto given = [&](QLatin1String key) {
+        return std::any_of(options.cbegin(), options.cend(), [&](const QString &option) { return option.startsWith(key + u'='); });
+    };
+    for (const auto &[key, value] : Defaults) {
+        if (!given(QLatin1String(key)))
+            options << QLatin1String(key) + u'=' + QLatin1String(value);
+    }
+    // A server that writes talks to the primary alone, whichever host of the list it is now.
+    if (!m_readOnly && !given(QLatin1String("target_session_attrs")))
+        options << QStringLiteral("target_session_attrs=read-write");
     db.setConnectOptions(options.join(u';'));
-    m_target = url.toString(QUrl::RemovePassword);
-    return connect() && prepareSchema(m_target);
+    m_target = QStringLiteral("postgresql://%1%2%3/%4").arg(user, user.isEmpty() ? QString() : QStringLiteral("@"),
+                                                             ports.isEmpty() ? hosts : hosts + u':' + ports,
+                                                             db.databaseName());
+    if (!connect() || !prepareSchema(m_target))
+        return false;
+    lookAtReplication();
+    return true;
+}
+
+PGconn *PostgresAccountStore::handle() const
+{
+    // The driver hands out libpq's connection under the name of its struct.
+    const QVariant handle = database().driver()->handle();
+    const bool connection = qstrcmp(handle.typeName(), "pg_conn*") == 0 || qstrcmp(handle.typeName(), "PGconn*") == 0;
+    return connection ? *static_cast<PGconn *const *>(handle.data()) : nullptr;
 }
 
 bool PostgresAccountStore::connect()
@@ -73,16 +139,66 @@ bool PostgresAccountStore::connect()
         m_error = QStringLiteral("cannot connect to %1: %2").arg(m_target, db.lastError().text());
         return false;
     }
+    {
+        const QMutexLocker lock(&m_socketLock);
+        PGconn *const connection = handle();
+        m_socket = connection ? PQsocket(connection) : -1;
+    }
     QSqlQuery query(db);
     // A read-only server must not write even by mistake; the database enforces it.
     // Otherwise the counts and times written at sign-ins need not wait for the
     // disk; a registration does (insert()).
-    if (!query.exec(m_readOnly ? QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")
-                               : QStringLiteral("SET synchronous_commit TO off"))) {
+    const QString writes = m_readOnly ? QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")
+                                      : QStringLiteral("SET synchronous_commit TO off");
+    if (!query.exec(writes) || !query.exec(QStringLiteral("SET statement_timeout = %1").arg(m_statementTimeoutMs))) {
         m_error = query.lastError().text();
+        closeConnection();
         return false;
     }
     return true;
+}
+
+bool PostgresAccountStore::reconnect()
+{
+    closeConnection();
+    if (!connect())
+        return false;
+    ++m_reconnectCount;
+    return true;
+}
+
+void PostgresAccountStore::closeConnection()
+{
+    {
+        const QMutexLocker lock(&m_socketLock);
+        m_socket = -1;
+    }
+    QSqlDatabase db = database();
+    db.close();
+}
+
+void PostgresAccountStore::interrupt()
+{
+    // The statement waiting on the socket sees the connection end at once;
+    // failure() then closes it and the lane's look connects again.
+    const QMutexLocker lock(&m_socketLock);
+    if (m_socket >= 0)
+        ::shutdown(m_socket, SHUT_RDWR);
+}
+
+void PostgresAccountStore::lookAtReplication()
+{
+    // Standbys fed asynchronously may lack a registration already answered.
+    QSqlQuery query(database());
+    if (m_readOnly
+        || !query.exec(QStringLiteral("SELECT (SELECT count(*) FROM pg_stat_replication), "
+                                      "current_setting('synchronous_standby_names') = ''"))
+        || !query.next() || query.value(0).toInt() == 0 || !query.value(1).toBool())
+        return;
+    m_warnings << QStringLiteral("%1 standby(s) of %2 replicate asynchronously: at a failover, registrations already "
+                                 "answered could be lost and their logins handed out again (synchronous_standby_names)")
+                      .arg(query.value(0).toInt())
+                      .arg(m_target);
 }
 
 SqlAccountStore::Dialect PostgresAccountStore::dialect() const
@@ -94,7 +210,8 @@ SqlAccountStore::Dialect PostgresAccountStore::dialect() const
             QLatin1String("SMALLINT"), QLatin1String("TIMESTAMPTZ"), false,
             {QStringLiteral("BEGIN"), QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(SchemaLock)},
             {QStringLiteral("CREATE TABLE IF NOT EXISTS velka_schema (version INTEGER NOT NULL)"),
-             QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)")}};
+             QStringLiteral("INSERT INTO velka_schema (version) VALUES (%1)")},
+            QStringLiteral("BEGIN"), QStringLiteral("SELECT pg_is_in_recovery()")};
 }
 
 int PostgresAccountStore::storedVersion(QSqlQuery &query)
@@ -124,35 +241,33 @@ AccountStore::Result PostgresAccountStore::failure(const QSqlError &error)
     m_error = error.text();
     ++m_errorCount;
     const QString state = error.nativeErrorCode();
-    Result result = Result::Failed;
-    if (state == QLatin1String("25006") || state == QLatin1String("53100"))
-        result = Result::ReadOnly; // read-only transaction, disk full
-    else if (state == QLatin1String("2200H"))
-        result = Result::Exhausted; // the sequence reached its maximum
-
-    // A lost connection is opened again; the statement did nothing, and may be
-    // tried again once that succeeds. "Shutting down", "starting up" and the
-    // connection errors (class 08) say so themselves.
-    QSqlQuery probe(database());
-    if (state.startsWith(QLatin1String("08")) || state.startsWith(QLatin1String("57P"))
-        || !probe.exec(QStringLiteral("SELECT 1"))) {
-        probe.finish();
-        QSqlDatabase db = database();
-        db.close();
-        m_reconnectCount += connect();
-        result = Result::Unavailable;
+    PGconn *const connection = handle();
+    // Lost, shutting down or starting up, or a standby where a primary was: the
+    // statement did nothing, and is tried again once a connection (to whichever
+    // host takes writes now) answers.
+    if (!connection || PQstatus(connection) != CONNECTION_OK || state.startsWith(QLatin1String("08"))
+        || state.startsWith(QLatin1String("57P")) || (state == QLatin1String("25006") && !m_readOnly)) {
+        closeConnection();
+        return Result::Unavailable;
     }
-    return result;
+    if (state == QLatin1String("57014")) // cancelled by statement_timeout: nothing was changed
+        return Result::Unavailable;
+    if (state == QLatin1String("25006") || state == QLatin1String("53100"))
+        return Result::ReadOnly; // read-only transaction, disk full
+    if (state == QLatin1String("2200H"))
+        return Result::Exhausted; // the sequence reached its maximum
+    return Result::Failed;
 }
 
 AccountStore::Result PostgresAccountStore::insert(const NewAccount &account, qint64 *login)
 {
-    // Committed, and on the disk, before the login is answered.
+    // Committed, and on the disk (and on a synchronous standby), before the login is answered.
     QSqlDatabase db = database();
     QSqlQuery query(db);
     // Undone before failure() looks at the connection, which an aborted transaction would fail.
     const auto failed = [&](const QSqlError &error) {
-        db.rollback();
+        if (db.isOpen()) // a lost connection has no transaction left to undo
+            db.rollback();
         return failure(error);
     };
     if (!db.transaction() || !query.exec(QStringLiteral("SET LOCAL synchronous_commit TO on")))
@@ -176,7 +291,8 @@ bool isPostgresLocation(const QString &location)
     return location.startsWith(QLatin1String("postgresql://")) || location.startsWith(QLatin1String("postgres://"));
 }
 
-std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, bool create, QString *error)
+std::unique_ptr<AccountStore> openPostgresAccountStore(const QString &uri, bool readOnly, bool create,
+                                                       int statementTimeoutMs, QString *error)
 {
-    return SqlAccountStore::make<PostgresAccountStore>(uri, readOnly, create, error);
+    return SqlAccountStore::make<PostgresAccountStore>(uri, error, readOnly, create, statementTimeoutMs);
 }

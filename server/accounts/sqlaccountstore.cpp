@@ -45,7 +45,7 @@ AccountStore::Result SqlAccountStore::addAccount(const NewAccount &account, qint
         return Result::ReadOnly;
     }
     Q_ASSERT(account.details.size() == accountDetailNames().size());
-    return insert(account, login);
+    return usable() ? insert(account, login) : Result::Unavailable;
 }
 
 QStringList SqlAccountStore::schemaStep(int version) const
@@ -66,6 +66,10 @@ QStringList SqlAccountStore::schemaStep(int version) const
         return {QStringLiteral("CREATE TABLE sign_in_failures (login BIGINT NOT NULL, source TEXT NOT NULL, "
                                "strikes INTEGER NOT NULL, next_slot BIGINT NOT NULL, last_seen BIGINT NOT NULL, "
                                "admitted BIGINT NOT NULL, PRIMARY KEY (login, source))")};
+    case 4: // tat: when the client's allowance of registrations is full again, ms since the epoch
+        return {QLatin1String("ALTER TABLE accounts ADD COLUMN disabled ") + type.news + QLatin1String(" NOT NULL DEFAULT 0"),
+                QStringLiteral("CREATE TABLE registration_limits (source TEXT NOT NULL PRIMARY KEY, tat BIGINT NOT NULL, "
+                               "refused BIGINT NOT NULL)")};
     }
     return {};
 }
@@ -147,17 +151,53 @@ bool SqlAccountStore::schemaFailed(const QSqlQuery &query)
     return false;
 }
 
+bool SqlAccountStore::usable()
+{
+    if (database().isOpen())
+        return true;
+    m_error = QStringLiteral("not connected to the database");
+    return false;
+}
+
 bool SqlAccountStore::ping()
 {
+    if (!database().isOpen() && !reconnect())
+        return false;
     QSqlQuery query(database());
-    if (query.exec(QStringLiteral("SELECT 1")))
+    if (!query.exec(dialect().ping) || !query.next()) {
+        failure(query.lastError());
+        return false;
+    }
+    if (m_readOnly || !query.value(0).toBool())
         return true;
-    failure(query.lastError());
+    // A standby: the next connection looks for the server that takes writes.
+    m_error = QStringLiteral("the database takes no writes (a standby?)");
+    query.finish();
+    closeConnection();
     return false;
+}
+
+void SqlAccountStore::closeConnection()
+{
+    QSqlDatabase db = database();
+    db.close();
+}
+
+bool SqlAccountStore::reconnect()
+{
+    QSqlDatabase db = database();
+    if (!db.open()) {
+        m_error = db.lastError().text();
+        return false;
+    }
+    ++m_reconnectCount;
+    return true;
 }
 
 AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *hash)
 {
+    if (!usable())
+        return Result::Unavailable;
     QSqlQuery query(database());
     query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
     query.addBindValue(login);
@@ -173,6 +213,8 @@ AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &r
 {
     if (m_readOnly)
         return Result::ReadOnly;
+    if (!usable())
+        return Result::Unavailable;
     QSqlDatabase db = database();
     if (!db.transaction())
         return failure(db.lastError());
@@ -184,108 +226,10 @@ AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &r
                                                         : QString::fromLatin1(record.renewedHash));
         query.addBindValue(record.login);
         if (!query.exec()) {
-            const Result result = failure(query.lastError());
+            const QSqlError error = query.lastError();
             db.rollback();
-            return result;
+            return failure(error);
         }
     }
     return db.commit() ? Result::Ok : failure(db.lastError());
-}
-
-namespace {
-
-QString least(const QString &a, const QString &b)
-{
-    return QStringLiteral("(CASE WHEN %1 < %2 THEN %1 ELSE %2 END)").arg(a, b);
-}
-
-} // namespace
-
-AccountStore::Result SqlAccountStore::countStatement(const QString &statement, const QVariantList &values,
-                                                     qint64 *first, qint64 *second)
-{
-    QSqlQuery query(database());
-    if (!query.prepare(statement))
-        return failure(query.lastError());
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    if (!query.exec())
-        return failure(query.lastError());
-    if (first && query.next()) {
-        *first = query.value(0).toLongLong();
-        if (second)
-            *second = query.value(1).toLongLong();
-    }
-    return Result::Ok;
-}
-
-AccountStore::Result SqlAccountStore::admitSignIn(qint64 login, const QString &source, const ThrottlePolicy &policy,
-                                                  qint64 now, qint64 *at, qint64 *nextSlot)
-{
-    if (m_readOnly)
-        return Result::ReadOnly;
-    // Every address together first: a login under attack gives failing addresses less.
-    const QString fresh = QStringLiteral("(sign_in_failures.last_seen < %1)").arg(now - policy.forgetAfterMs);
-    qint64 everywhere = 0;
-    Result result = countStatement(
-        QStringLiteral("INSERT INTO sign_in_failures VALUES (?, '*', 1, 0, %1, %1) ON CONFLICT (login, source) DO UPDATE "
-                       "SET strikes = CASE WHEN %2 THEN 1 ELSE sign_in_failures.strikes + 1 END, last_seen = %1 "
-                       "RETURNING strikes")
-            .arg(now)
-            .arg(fresh),
-        {login}, &everywhere);
-    if (result != Result::Ok)
-        return result;
-    const int free = everywhere > policy.attackFailures ? 1 : policy.freeFailures;
-    // Then this address, in one statement reading the row as it stands: strikes
-    // so far (none when forgotten), the delay they earn, the start one delay after
-    // the last slot; refused, and left as it was, when that is too far.
-    const QString strikes = QStringLiteral("(CASE WHEN %1 THEN 0 ELSE sign_in_failures.strikes END)").arg(fresh);
-    const QString slot = QStringLiteral("(CASE WHEN %1 THEN 0 ELSE sign_in_failures.next_slot END)").arg(fresh);
-    const QString delay = QStringLiteral("(CASE WHEN %1 < %2 THEN 0 ELSE %3 END)")
-                              .arg(strikes)
-                              .arg(free)
-                              .arg(least(QStringLiteral("(CAST(%1 AS BIGINT) << %2)")
-                                             .arg(policy.firstDelayMs)
-                                             .arg(least(strikes + QStringLiteral(" - %1").arg(free), QStringLiteral("30"))),
-                                         QString::number(policy.maxDelayMs)));
-    const QString start = QStringLiteral("(CASE WHEN %1 = 0 THEN %2 WHEN %3 > %2 THEN %3 + %1 ELSE %2 + %1 END)")
-                              .arg(delay)
-                              .arg(now)
-                              .arg(slot);
-    const QString admitted = QStringLiteral("(%1 - %2 <= %3)").arg(start).arg(now).arg(policy.maxDelayMs);
-    // A new row: no strikes before this one.
-    const qint64 firstDelay = free > 0 ? 0 : qMin(policy.firstDelayMs, policy.maxDelayMs);
-    return countStatement(
-        QStringLiteral("INSERT INTO sign_in_failures VALUES (?, ?, 1, %1, %2, %3) ON CONFLICT (login, source) DO UPDATE "
-                       "SET strikes = %4 + CASE WHEN %5 THEN 1 ELSE 0 END, "
-                       "next_slot = CASE WHEN %5 AND %6 > 0 THEN %7 ELSE %8 END, last_seen = %2, "
-                       "admitted = CASE WHEN %5 THEN %7 ELSE -1 END RETURNING admitted, next_slot")
-            .arg(firstDelay > 0 ? now + firstDelay : 0)
-            .arg(now)
-            .arg(now + firstDelay)
-            .arg(strikes, admitted, delay, start, slot),
-        {login, source}, at, nextSlot);
-}
-
-AccountStore::Result SqlAccountStore::endSignIn(qint64 login, const QString &source, bool accepted)
-{
-    if (m_readOnly)
-        return Result::ReadOnly;
-    // The attempt counted as a failure when it came in; accepted or never
-    // checked, it is taken back from every address together.
-    const QString takeBack =
-        QStringLiteral("UPDATE sign_in_failures SET strikes = strikes - 1 WHERE login = ? AND source = ? AND strikes > 0");
-    Result result = countStatement(takeBack, {login, QStringLiteral("*")});
-    if (result == Result::Ok)
-        result = accepted ? countStatement(QStringLiteral("DELETE FROM sign_in_failures WHERE login = ? AND source = ?"),
-                                           {login, source})
-                          : countStatement(takeBack, {login, source});
-    return result;
-}
-
-AccountStore::Result SqlAccountStore::forgetSignIns(qint64 before)
-{
-    return m_readOnly ? Result::ReadOnly
-                      : countStatement(QStringLiteral("DELETE FROM sign_in_failures WHERE last_seen < ?"), {before});
 }

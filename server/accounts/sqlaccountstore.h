@@ -22,9 +22,10 @@ public:
     Result addAccount(const NewAccount &account, qint64 *login) final;
     Result passwordHash(qint64 login, QByteArray *hash) override;
     Result recordSignIns(const QList<SignInRecord> &records) override;
-    Result admitSignIn(qint64 login, const QString &source, const ThrottlePolicy &policy, qint64 now, qint64 *at,
-                       qint64 *nextSlot) override;
-    Result endSignIn(qint64 login, const QString &source, bool accepted) override;
+    Result changeSignInCounts(qint64 login, const QString &source,
+                              const std::function<void(FailureCount &, FailureCount &)> &change) override;
+    Result takeRegistrationSlot(const QString &source, qint64 now, qint64 intervalMs, int burst, bool *allowed) override;
+    Result returnRegistrationSlot(const QString &source, qint64 intervalMs) override;
     Result forgetSignIns(qint64 before) override;
     QString errorString() const override { return m_error; }
     bool ping() override;
@@ -37,10 +38,10 @@ public:
     virtual bool open(const QString &location) = 0;
 
     // A Store opened on location; null with error when it fails.
-    template <typename Store>
-    static std::unique_ptr<AccountStore> make(const QString &location, bool readOnly, bool create, QString *error)
+    template <typename Store, typename... Arguments>
+    static std::unique_ptr<AccountStore> make(const QString &location, QString *error, Arguments... arguments)
     {
-        std::unique_ptr<SqlAccountStore> store = std::make_unique<Store>(readOnly, create);
+        std::unique_ptr<SqlAccountStore> store = std::make_unique<Store>(arguments...);
         if (store->open(location))
             return store;
         *error = store->errorString();
@@ -51,8 +52,9 @@ public:
     SqlAccountStore(bool readOnly, bool create);
 
     // The accounts table this server writes: 1 the first; 2 adds last_sign_in;
-    // 3 adds the shared count of failed sign-ins.
-    static constexpr int SchemaVersion = 3;
+    // 3 adds the shared count of failed sign-ins; 4 disabled accounts and the
+    // registrations' allowances.
+    static constexpr int SchemaVersion = 4;
 
 protected:
     // How this database spells what the stores share.
@@ -62,6 +64,8 @@ protected:
         bool timeAsText;                 // times kept as ISO 8601 text, UTC
         QStringList beginSchemaChange;   // begins it, holding other servers off until it ends
         QStringList recordVersion;       // %1: the version
+        QString beginWrite;              // a transaction that holds what it reads until it ends
+        QString ping;                    // one value: true when the database takes no writes
     };
 
     // Finds the schema's version, then creates or upgrades it to SchemaVersion in
@@ -76,6 +80,12 @@ protected:
     const QString &connectionName() const { return m_connection; }
     // Records the error and tells what it means for the caller.
     virtual Result failure(const QSqlError &error) = 0;
+    // Whether the connection is open; without one a statement would only fail
+    // (and Qt say so once a statement), so the caller waits for ping() instead.
+    bool usable();
+    // Opens the lost connection again.
+    virtual bool reconnect();
+    virtual void closeConnection();
     // Adds the account to a writable store.
     virtual Result insert(const NewAccount &account, qint64 *login) = 0;
 
@@ -94,10 +104,6 @@ private:
     QVariant timeValue(const QDateTime &time) const;
     // A failed step of preparing the schema: the error kept, the transaction undone.
     bool schemaFailed(const QSqlQuery &query);
-
-    // One statement of the count, its values bound; the first value of its row.
-    Result countStatement(const QString &statement, const QVariantList &values, qint64 *first = nullptr,
-                          qint64 *second = nullptr);
 
     QString m_connection;
 };

@@ -101,7 +101,8 @@ SqlAccountStore::Dialect SqliteAccountStore::dialect() const
     // waited for like any other; a deferred transaction that has read the version cannot
     // wait for it, and would fail at once.
     return {QLatin1String("INTEGER PRIMARY KEY AUTOINCREMENT"), QLatin1String("INTEGER"), QLatin1String("TEXT"), true,
-            {QStringLiteral("BEGIN IMMEDIATE")}, {QStringLiteral("PRAGMA user_version = %1")}};
+            {QStringLiteral("BEGIN IMMEDIATE")}, {QStringLiteral("PRAGMA user_version = %1")},
+            QStringLiteral("BEGIN IMMEDIATE"), QStringLiteral("SELECT 0")};
 }
 
 int SqliteAccountStore::storedVersion(QSqlQuery &query)
@@ -212,5 +213,5 @@ AccountStore::Result SqliteAccountStore::insertAccount(const NewAccount &account
 
 std::unique_ptr<AccountStore> openSqliteAccountStore(const QString &path, bool readOnly, bool create, QString *error)
 {
-    return SqlAccountStore::make<SqliteAccountStore>(path, readOnly, create, error);
+    return SqlAccountStore::make<SqliteAccountStore>(path, error, readOnly, create);
 }

@@ -3,10 +3,11 @@
 #include "server/accounts/postgresstore.h"
 #include "server/accounts/sqlitestore.h"
 
-std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, bool create, QString *error)
+std::unique_ptr<AccountStore> openAccountStore(const QString &location, bool readOnly, bool create, QString *error,
+                                               int statementTimeoutMs)
 {
     if (isPostgresLocation(location))
-        return openPostgresAccountStore(location, readOnly, create, error);
+        return openPostgresAccountStore(location, readOnly, create, statementTimeoutMs, error);
     // Only these prefixes are recognised, so no file path is ever taken for
     // another kind of store.
     static const QLatin1String sqlitePrefix("sqlite:");

@@ -24,7 +24,7 @@ const char *reasonPhrase(int status)
 
 } // namespace
 
-QByteArray httpAnswer(int status, QByteArrayView extraFields, QByteArrayView body)
+QByteArray httpAnswer(int status, QByteArrayView extraFields, QByteArrayView body, bool withBody)
 {
     // No cache may keep an answer to a password. Made in one allocation: the
     // cheapest answers are dear enough in allocations already.
@@ -35,6 +35,8 @@ QByteArray httpAnswer(int status, QByteArrayView extraFields, QByteArrayView bod
                                      status, reasonPhrase(status), static_cast<long long>(body.size()));
     QByteArray out;
     out.reserve(length + extraFields.size() + 2 + body.size());
-    out.append(head, length).append(extraFields).append("\r\n", 2).append(body);
+    out.append(head, length).append(extraFields).append("\r\n", 2);
+    if (withBody)
+        out.append(body);
     return out;
 }

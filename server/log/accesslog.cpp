@@ -83,6 +83,16 @@ QString jsonLine(const AccessEntry &entry)
 
 } // namespace
 
+QLatin1String accessLogMethod(const QByteArray &method)
+{
+    static const char *const known[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "OPTIONS", "PATCH", "CONNECT", "TRACE"};
+    for (const char *name : known) {
+        if (method == name)
+            return QLatin1String(name);
+    }
+    return QLatin1String(method.isEmpty() ? "-" : "?");
+}
+
 QString messageLine(const QString &text, LogFormat format)
 {
     if (format == LogFormat::Text)

@@ -25,6 +25,9 @@ enum class LogFormat {
 // or "- aborted" in place of status and body. Json: the same fields, named,
 // status 0 for aborted.
 QString accessLogLine(const AccessEntry &entry, LogFormat format = LogFormat::Text);
+// The method as the log shows it: one HTTP names, "?" for anything else (so
+// that nothing a client makes up reaches the log), "-" for none.
+QLatin1String accessLogMethod(const QByteArray &method);
 // A line of the server's own, not about one request: "velka-live-server: <text>"
 // or {"time":...,"message":...}.
 QString messageLine(const QString &text, LogFormat format);

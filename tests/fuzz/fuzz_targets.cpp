@@ -2,7 +2,7 @@
 // target's query through the scripts' reading of it: the first byte picks.
 // Built with libFuzzer and the sanitizers by the "fuzz" preset.
 #include "net/liveprotocol.h"
-#include "server/scripts/scriptparameters.h"
+#include "server/handlers/scriptparameters.h"
 #include "server/http/requestreader.h"
 
 #include <QUrlQuery>

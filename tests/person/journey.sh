@@ -77,7 +77,8 @@ poll 30 keys_written || fail "the settings file does not hold eleven keys: $(cat
 stop_client
 
 step "the live server, and the client pointed at it"
-start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum ||
+start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum \
+    --registrations-per-hour 0 ||
     fail "no live server"
 ini_set "$ini" live server "${server_url%/VELKA/be/}"
 # Others signed up before: the newcomer's login has two digits, which OCR reads

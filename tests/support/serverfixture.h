@@ -3,8 +3,8 @@
 // The reference server for the suites, in this process or as the shipped
 // program in a child, and a client that talks to it as the program does.
 #include "net/liveprotocol.h"
-#include "server/scripts/liveserver.h"
-#include "server/scripts/scriptparameters.h"
+#include "server/handlers/liveserver.h"
+#include "server/handlers/scriptparameters.h"
 
 #include <QCryptographicHash>
 #include <QNetworkAccessManager>
@@ -18,6 +18,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 inline const QString DigestA = QStringLiteral("0cc175b9c0f1b6a831c399e269772661");
 inline const QString DigestB = QStringLiteral("92eb5ffee6ae2fec3ad71c777531578f");
@@ -83,6 +85,14 @@ inline QByteArray exchange(QTcpSocket &socket, quint16 port, const QByteArray &b
     return in;
 }
 
+// A client gone for good: its connection reset, not ended (an end may be a half-close).
+inline void reset(QTcpSocket &socket)
+{
+    const linger now = {1, 0};
+    ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    socket.abort();
+}
+
 // A connection of the test's own to the accounts, named "inspect", as any other program would open them.
 inline bool inspect(const QString &database)
 {
@@ -120,6 +130,7 @@ struct LocalServer
         options.database = dir.filePath(QStringLiteral("accounts.sqlite"));
         options.createDatabase = true;
         options.hashCost = HashCost::minimum();
+        options.registrationsPerHour = 0; // suites register many from one address
     }
     bool start() // again: a restart on the same database
     {
@@ -150,7 +161,8 @@ struct ServerProcess
     {
         process.setStandardErrorFile(log);
         process.start(QStringLiteral(VELKA_SERVER_EXE), QStringList{"--database", database, "--create-database", "--port", "0",
-                                                                    "--hash-cost", "minimum", "--max-pending", "64"} + more);
+                                                                    "--hash-cost", "minimum", "--max-pending", "64",
+                                                                    "--registrations-per-hour", "0"} + more);
     }
     bool started() // once it has printed its URL
     {

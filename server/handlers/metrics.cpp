@@ -1,4 +1,6 @@
-#include "server/scripts/metrics.h"
+#include "server/handlers/metrics.h"
+
+#include "server/handlers/scriptparameters.h"
 
 namespace {
 
@@ -17,6 +19,18 @@ void sample(QByteArray &out, const char *name, const QByteArray &labels, double 
 
 } // namespace
 
+void ServerMetrics::count(Outcome outcome, int code)
+{
+    switch (outcome) {
+    case Outcome::SignInAccepted: ++signInsAccepted; break;
+    case Outcome::SignInRefused: ++signInsRefused; break;
+    case Outcome::SignInThrottled: ++signInsThrottled; break;
+    case Outcome::Registered: ++registrationsCreated; break;
+    case Outcome::RegistrationRefused: ++registrationsRefused[code]; break;
+    case Outcome::Other: break;
+    }
+}
+
 QByteArray metricsText(const ServerMetrics &m, const ServerGauges &g)
 {
     QByteArray out;
@@ -26,9 +40,11 @@ QByteArray metricsText(const ServerMetrics &m, const ServerGauges &g)
     sample(out, "velka_sign_ins_total", "result=\"throttled\"", double(m.signInsThrottled));
     add(out, "velka_registrations_created_total", "counter", "Accounts created.");
     sample(out, "velka_registrations_created_total", {}, double(m.registrationsCreated));
-    add(out, "velka_registrations_refused_total", "counter", "Registrations answered with a code, by code.");
+    add(out, "velka_registrations_refused_total", "counter", "Registrations answered with a code, by code and reason.");
     for (auto it = m.registrationsRefused.cbegin(); it != m.registrationsRefused.cend(); ++it)
-        sample(out, "velka_registrations_refused_total", "code=\"" + QByteArray::number(it.key()) + '"', double(it.value()));
+        sample(out, "velka_registrations_refused_total",
+               "code=\"" + QByteArray::number(it.key()) + "\",reason=\"" + RegisterError::reason(it.key()) + '"',
+               double(it.value()));
     add(out, "velka_hash_queue_length", "gauge", "Password hashes under way or waiting.");
     sample(out, "velka_hash_queue_length", {}, g.hashQueue);
     add(out, "velka_hash_seconds", "summary", "Time spent hashing passwords.");

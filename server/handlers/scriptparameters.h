@@ -23,26 +23,38 @@ enum : int {
     NoLoginLeft = -9,
     DatabaseGone = -10,
     NotUtf8 = -11,
+    TooManyFromClient = -12,
 };
 struct Meaning
 {
     int code;
+    const char *reason; // the metrics' label
     const char *text;
 };
 inline constexpr Meaning Meanings[] = {
-    {Internal, "the password could not be hashed (not enough memory for the hash cost)"},
-    {MissingParameter, "a parameter is missing"},
-    {TooLong, "a value is longer than 256 characters"},
-    {BadDigest, "pas is not 32 lower-case hex characters"},
-    {StorageFailure, "the database failed to store the account"},
-    {StorageReadOnly, "the database is read-only (--read-only, or it refuses writes) or full"},
-    {BadNewsFlag, "new is neither 0 nor 1"},
-    {ControlCharacter, "a value holds a control character (line break, tab...)"},
-    {Busy, "server busy: too many passwords waiting to be hashed (--max-pending); try again"},
-    {NoLoginLeft, "no login number left (2147483647 reached)"},
-    {DatabaseGone, "the database file is gone or replaced: ask the operator"},
-    {NotUtf8, "a value is not valid UTF-8 once decoded"},
+    {Internal, "hash_failed", "the password could not be hashed (not enough memory for the hash cost)"},
+    {MissingParameter, "missing_parameter", "a parameter is missing"},
+    {TooLong, "too_long", "a value is longer than 256 characters"},
+    {BadDigest, "bad_digest", "pas is not 32 lower-case hex characters"},
+    {StorageFailure, "storage_failure", "the database failed to store the account"},
+    {StorageReadOnly, "read_only", "the database is read-only (--read-only, or it refuses writes) or full"},
+    {BadNewsFlag, "bad_news_flag", "new is neither 0 nor 1"},
+    {ControlCharacter, "control_character", "a value holds a control character (line break, tab...)"},
+    {Busy, "busy", "server busy: too many passwords waiting to be hashed (--max-pending); try again"},
+    {NoLoginLeft, "no_login_left", "no login number left (2147483647 reached)"},
+    {DatabaseGone, "database_gone", "the database file is gone or replaced: ask the operator"},
+    {NotUtf8, "not_utf8", "a value is not valid UTF-8 once decoded"},
+    {TooManyFromClient, "client_limit",
+     "too many registrations from this address (--registrations-per-hour): try again later"},
 };
+inline const char *reason(int code)
+{
+    for (const Meaning &meaning : Meanings) {
+        if (meaning.code == code)
+            return meaning.reason;
+    }
+    return "other";
+}
 } // namespace RegisterError
 
 // The query of a request target, read as QUrlQuery reads it (values fully

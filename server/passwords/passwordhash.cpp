@@ -1,4 +1,4 @@
-#include "server/scripts/passwordhash.h"
+#include "server/passwords/passwordhash.h"
 
 #include <sodium.h>
 

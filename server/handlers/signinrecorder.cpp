@@ -1,6 +1,7 @@
-#include "server/scripts/signinrecorder.h"
+#include "server/handlers/signinrecorder.h"
 
-SignInRecorder::SignInRecorder(int delayMs)
+SignInRecorder::SignInRecorder(Writer write, int delayMs)
+    : m_write(std::move(write))
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(delayMs);
@@ -20,10 +21,6 @@ void SignInRecorder::add(qint64 login, const QByteArray &renewedHash)
 
 void SignInRecorder::flush()
 {
-    if (m_pending.isEmpty() || !m_store)
-        return;
-    const QList<SignInRecord> records = std::exchange(m_pending, {}).values();
-    if (m_store->recordSignIns(records) != AccountStore::Result::Ok)
-        qWarning("velka-live-server: %lld sign-ins not recorded: %s", qlonglong(records.size()),
-                 qUtf8Printable(m_store->errorString()));
+    if (!m_pending.isEmpty())
+        m_write(std::exchange(m_pending, {}).values());
 }

@@ -11,8 +11,9 @@
 #include <memory>
 
 // The live server: login.php and register.php over HTTP GET, accounts in an
-// AccountStore, password hashing on a pool of its own so the event loop keeps
-// answering. Lives on the thread that created it.
+// AccountStore on threads of its own, password hashing on a pool of its own,
+// so the event loop keeps answering whatever the database and the hashes do.
+// Lives on the thread that created it.
 class LiveServer : public QObject
 {
     Q_OBJECT
@@ -37,7 +38,7 @@ public:
     // failure the pair in use stays, and error says why.
     bool reloadTls(QString *error);
 
-    bool isRunning() const { return m_run != nullptr; }
+    bool isRunning() const { return m_parts != nullptr; }
     quint16 port() const;
     quint16 adminPort() const; // 0: no admin address
     // scheme://address:port/directory/: what every script URL starts with.
@@ -57,18 +58,18 @@ public:
 signals:
     // One access-log line per request: never a digest, never the query.
     void requestLogged(const QString &line);
-    // A line of the server's own: the database gone or back.
+    // A line of the server's own: the database gone or back, a warning.
     void message(const QString &text);
     void stopped(int cut);
 
 private:
     // Everything one start() opens; stop() ends it, and with it whatever of
-    // the run is still queued or timed.
-    class Run;
+    // it is still queued or timed.
+    class Parts;
 
     LiveServerOptions m_options;
     QString m_error;
-    std::unique_ptr<Run> m_run;
+    std::unique_ptr<Parts> m_parts;
     QTimer m_drain; // while stopping gracefully: looks whether all is answered
     QDeadlineTimer m_drainDeadline;
     std::function<qint64()> m_logLinesDropped;

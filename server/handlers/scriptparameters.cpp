@@ -1,4 +1,4 @@
-#include "server/scripts/scriptparameters.h"
+#include "server/handlers/scriptparameters.h"
 
 #include "net/liveprotocol.h"
 
