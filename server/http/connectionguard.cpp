@@ -11,34 +11,12 @@ namespace {
 // answer is held back by TCP rather than by our memory.
 constexpr qint64 SocketBuffer = 64 * 1024;
 
-// The address the nearest proxy added: the last element of the last
-// X-Forwarded-For line (a client may send one of its own before it).
-QByteArray forwardedFor(QByteArrayView fields)
-{
-    QByteArray found;
-    for (qsizetype at = 0; at < fields.size();) {
-        qsizetype end = fields.indexOf('\n', at);
-        if (end < 0)
-            end = fields.size();
-        const QByteArrayView line = fields.sliced(at, end - at).trimmed();
-        at = end + 1;
-        if (line.isEmpty())
-            break; // the end of the fields; a body may follow
-        constexpr QByteArrayView name("x-forwarded-for:");
-        if (line.size() > name.size() && line.first(name.size()).compare(name, Qt::CaseInsensitive) == 0) {
-            const QByteArrayView value = line.sliced(name.size());
-            found = value.sliced(value.lastIndexOf(',') + 1).trimmed().toByteArray();
-        }
-    }
-    return found;
-}
-
 } // namespace
 
 ConnectionGuard::ConnectionGuard(QTcpSocket *socket, const RequestLimits &limits, int idleTimeoutMs)
     : QObject(socket)
     , m_socket(socket)
-    , m_reader(limits)
+    , m_reader(limits, true)
     , m_idleTimeoutMs(idleTimeoutMs)
 {
     socket->setReadBufferSize(SocketBuffer);
@@ -75,20 +53,10 @@ void ConnectionGuard::readyRead()
         }
         if (!m_reader.requestEnded())
             break;
-        // The reader has checked the request line's shape: METHOD SP target SP version.
-        const QByteArrayView request(m_buffer.constData() + start, at - start);
-        qsizetype line = 0;
-        while (request[line] == ' ' || request[line] == '\t' || request[line] == '\v' || request[line] == '\r'
-               || request[line] == '\n')
-            ++line;
-        const qsizetype space = request.indexOf(' ', line);
-        const qsizetype lineEnd = request.indexOf('\n', space);
-        const qsizetype lastSpace = request.first(lineEnd).lastIndexOf(' ');
-        const bool close = m_reader.wantsClose() || m_draining;
+        const RequestHead &head = m_reader.head();
+        const bool close = head.close || m_draining;
         start = at;
-        emit requestRead(request.sliced(line, space - line).toByteArray(),
-                         request.sliced(space + 1, lastSpace - space - 1).toByteArray(), close,
-                         m_forwardedFor ? forwardedFor(request.sliced(lineEnd + 1)) : QByteArray());
+        emit requestRead(head.method, head.target, close, m_forwardedFor ? head.forwardedFor : QByteArray());
         if (close) {
             closeAfterAnswers();
             return;

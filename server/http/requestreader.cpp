@@ -1,26 +1,28 @@
 #include "server/http/requestreader.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
 // Token characters: what a method or a field name is made of.
-bool isToken(unsigned char c)
+bool isToken(uchar c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
         || (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
 }
 
-bool equalsLower(const char *text, int size, const char *lower)
+char lower(uchar c)
 {
-    if (int(std::strlen(lower)) != size)
-        return false;
-    for (int i = 0; i < size; ++i) {
-        if ((text[i] >= 'A' && text[i] <= 'Z' ? char(text[i] - 'A' + 'a') : text[i]) != lower[i])
-            return false;
-    }
-    return true;
+    return char(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
+
+bool isControl(uchar c)
+{
+    return c < 0x20 || c == 0x7f;
+}
+
+constexpr qsizetype ElementKept = 64; // of X-Forwarded-For: an address, with room to spare
 
 } // namespace
 
@@ -33,138 +35,271 @@ RequestReader::Verdict RequestReader::feed(const char *data, qsizetype size)
 
 qsizetype RequestReader::take(const char *data, qsizetype size)
 {
-    const char *p = data;
-    const char *const end = data + size;
+    qsizetype at = 0;
     m_ended = false;
-    while (m_verdict == Verdict::Ok && p < end && !m_ended) {
+    while (at < size && m_verdict == Verdict::Ok && !m_ended) {
         if (m_state == State::Body) {
-            const qint64 take = qMin<qint64>(m_bodyLeft, end - p);
-            p += take;
-            if ((m_bodyLeft -= take) == 0) {
-                ++m_completed;
-                m_ended = true;
-                m_state = State::Idle;
-            }
-            continue;
-        }
-        const unsigned char c = static_cast<unsigned char>(*p++);
-        if (!m_anyByte) {
-            m_anyByte = true;
-            m_tls = c == 0x16; // a TLS record: handshake
-        }
-        if (m_state == State::Idle) {
-            // Blanks left over before a request are skipped, without a clock.
-            if (c == ' ' || c == '\t' || c == '\v' || c == '\r' || c == '\n')
-                continue;
-            m_state = State::RequestLine;
-            m_close = false;
-        }
-        if (c == '\n') {
-            lineEnded();
-            continue;
-        }
-        const int at = m_lineLength++;
-        if (m_state == State::RequestLine ? m_lineLength > m_limits.maxRequestLine + 1 // + 1: its carriage return
-                                          : ++m_headerBytes > m_limits.maxHeaderBytes) {
-            fail(m_state == State::RequestLine ? Verdict::RequestLineTooLong : Verdict::HeaderTooLarge);
-            break;
-        }
-        if (at < Kept)
-            m_line[at] = char(c);
-        m_cr = c == '\r';
-        if (!m_cr)
-            m_tail = m_tail << 8 | c;
-
-        if (m_state == State::RequestLine) {
-            if (c == ' ') {
-                if (m_spaces++ == 0)
-                    m_nameEnd = at;
-                m_lastSpace = at;
-            } else if (m_spaces == 0 && !isToken(c)) {
-                fail(Verdict::BadRequest);
-            }
-        } else if (m_nameEnd < 0) {
-            if (c == ':')
-                m_nameEnd = at;
-            else if (!isToken(c) && !(c == '\r' && at == 0))
-                fail(Verdict::BadRequest);
+            const qint64 skipped = qMin<qint64>(m_bodyLeft, size - at);
+            at += skipped;
+            if ((m_bodyLeft -= skipped) == 0)
+                endRequest();
+        } else {
+            step(uchar(data[at++]));
         }
     }
-    return p - data;
+    return at;
 }
 
-RequestReader::Verdict RequestReader::lineEnded()
+void RequestReader::step(uchar c)
 {
-    const int length = m_lineLength - (m_cr ? 1 : 0);
-    const int nameEnd = m_nameEnd, spaces = m_spaces, lastSpace = m_lastSpace;
-    m_lineLength = m_spaces = 0;
-    m_nameEnd = m_lastSpace = -1;
-    m_cr = false;
-
-    if (m_state == State::RequestLine) {
-        // METHOD SP target SP HTTP/1.x, or a 400 that tells the client why.
-        constexpr quint64 Http1 = 0x485454502f312eULL; // "HTTP/1."
-        const char minor = char(m_tail & 0xff);
-        const bool shaped = spaces == 2 && nameEnd > 0 && lastSpace > nameEnd + 1 && lastSpace == length - 9
-            && (m_tail >> 8 & 0xffffffffffffffULL) == Http1 && minor >= '0' && minor <= '9';
-        if (!shaped)
-            return fail(Verdict::BadRequest);
-        // HTTP/1.0 keeps no connection unless both sides say so; ours never does.
-        m_close = minor == '0';
-        m_state = State::HeaderLine;
-        return Verdict::Ok;
-    }
-
-    if (length == 0) {
-        if (m_transferCoding)
-            return fail(Verdict::LengthRequired);
-        m_bodyLeft = qMax<qint64>(m_contentLength, 0);
-        m_state = m_bodyLeft > 0 ? State::Body : State::Idle;
-        m_completed += m_bodyLeft == 0;
-        m_ended = m_bodyLeft == 0;
-        m_contentLength = -1;
-        m_headerBytes = m_fields = 0;
-        return Verdict::Ok;
-    }
-    // A line that is no "name: value" puts where the request ends in doubt: a
-    // proxy in front of us might read its length, or its end, otherwise.
-    if (nameEnd <= 0 || m_line[0] == '\r')
+    if (!std::exchange(m_anyByte, true) && (m_tls = c == 0x16))
+        return fail(Verdict::BadRequest); // a TLS record: its handshake
+    // A carriage return ends a line with the line feed after it, or is refused.
+    if (std::exchange(m_cr, false) && c != '\n')
         return fail(Verdict::BadRequest);
-    if (++m_fields > m_limits.maxHeaderFields)
-        return fail(Verdict::HeaderTooLarge);
-    if (nameEnd >= Kept)
-        return Verdict::Ok;
-    if (equalsLower(m_line, nameEnd, "connection")) {
-        // A list of options; "close" among them, in any case, within what is kept.
-        for (int from = nameEnd + 1; from < qMin(length, Kept); ++from) {
-            if (from + 5 <= qMin(length, Kept) && equalsLower(m_line + from, 5, "close")
-                && (from + 5 == qMin(length, Kept) || !isToken(uchar(m_line[from + 5])))
-                && !isToken(uchar(m_line[from - 1])))
-                m_close = true;
-        }
-    } else if (equalsLower(m_line, nameEnd, "transfer-encoding")) {
-        m_transferCoding = true;
-    } else if (equalsLower(m_line, nameEnd, "content-length")) {
-        if (length > Kept)
-            return fail(Verdict::BadRequest);
-        int from = nameEnd + 1, to = length;
-        while (from < to && (m_line[from] == ' ' || m_line[from] == '\t'))
-            ++from;
-        while (to > from && (m_line[to - 1] == ' ' || m_line[to - 1] == '\t'))
-            --to;
-        qint64 value = 0;
-        for (int i = from; i < to; ++i) {
-            if (m_line[i] < '0' || m_line[i] > '9')
-                return fail(Verdict::BadRequest);
-            if ((value = value * 10 + (m_line[i] - '0')) > m_limits.maxBody)
-                return fail(Verdict::BodyTooLarge);
-        }
-        // Of two different lengths, a proxy in front may have taken the other one.
-        if (from == to || (m_contentLength >= 0 && m_contentLength != value))
-            return fail(Verdict::BadRequest);
-        m_contentLength = value;
+    if (m_state == State::Blank && (c == '\r' || c == '\n')) {
+        // Skipped, but counted with the request line: no endless run of them is read.
+        if (++m_lineBytes > m_limits.maxRequestLine)
+            return fail(Verdict::RequestLineTooLong);
+        m_cr = c == '\r';
+        return;
     }
-    return Verdict::Ok;
+    if (c == '\r' || c == '\n') {
+        m_cr = c == '\r';
+        if (c == '\n')
+            lineEnded();
+        return;
+    }
+    if (m_state < State::Name ? ++m_lineBytes > m_limits.maxRequestLine
+                              : ++m_headerBytes > m_limits.maxHeaderBytes)
+        return fail(m_state < State::Name ? Verdict::RequestLineTooLong : Verdict::HeaderTooLarge);
+
+    switch (m_state) {
+    case State::Blank:
+        // The last request's head has been read by now.
+        m_head.method.truncate(0);
+        m_head.target.truncate(0);
+        m_head.forwardedFor.truncate(0);
+        m_head.minorVersion = 1;
+        m_head.close = false;
+        m_state = State::Method;
+        [[fallthrough]];
+    case State::Method:
+        if (c == ' ' && !m_head.method.isEmpty())
+            m_state = State::Target;
+        else if (isToken(c))
+            m_head.method += char(c);
+        else
+            fail(Verdict::BadRequest); // blanks before it too
+        return;
+    case State::Target:
+        if (c == ' ' && targetRead())
+            m_state = State::Version;
+        else if (c == ' ' || isControl(c))
+            fail(Verdict::BadRequest); // bytes from 0x80 up are left to the scripts, which percent-encode them
+        else
+            m_head.target += char(c);
+        return;
+    case State::Version: {
+        constexpr char Version[] = "HTTP/1.";
+        const int at = m_versionAt++;
+        if (at < 7 ? c != uchar(Version[at]) : at > 7 || c < '0' || c > '9')
+            return fail(Verdict::BadRequest); // HTTP/2's preface too
+        if (at == 7) {
+            // HTTP/1.0 keeps no connection unless both sides say so; ours never does.
+            m_head.minorVersion = c == '0' ? 0 : 1;
+            m_head.close = c == '0';
+        }
+        return;
+    }
+    case State::Name:
+        if (m_nameLength == 0 && ++m_fields > m_limits.maxHeaderFields)
+            return fail(Verdict::HeaderTooLarge);
+        if (c == ':' && m_nameLength > 0) {
+            m_state = State::Value;
+            return fieldNamed();
+        }
+        // A blank at the start (a folded line) or before the colon: a proxy
+        // in front might read that field, or the request's end, otherwise.
+        if (!isToken(c))
+            return fail(Verdict::BadRequest);
+        if (m_nameLength < NameKept)
+            m_name[m_nameLength] = lower(c);
+        ++m_nameLength;
+        return;
+    case State::Value:
+        if (isControl(c) && c != '\t')
+            return fail(Verdict::BadRequest);
+        return valueByte(c, c == ' ' || c == '\t');
+    case State::Body:
+        return;
+    }
+}
+
+void RequestReader::lineEnded()
+{
+    switch (m_state) {
+    case State::Version:
+        if (m_versionAt != 8)
+            return fail(Verdict::BadRequest);
+        m_state = State::Name;
+        return;
+    case State::Name:
+        if (m_nameLength > 0)
+            return fail(Verdict::BadRequest); // a field with no colon
+        // The end of the fields.
+        if (m_hosts == 0 && m_head.minorVersion > 0)
+            return fail(Verdict::BadRequest);
+        m_bodyLeft = qMax<qint64>(m_contentLength, 0);
+        if (m_bodyLeft > 0)
+            m_state = State::Body;
+        else
+            endRequest();
+        return;
+    case State::Value:
+        fieldEnded();
+        m_state = State::Name;
+        m_nameLength = 0;
+        return;
+    default:
+        return fail(Verdict::BadRequest); // no version
+    }
+}
+
+// The request target as sent, put into the one form the scripts read.
+bool RequestReader::targetRead()
+{
+    QByteArray &target = m_head.target;
+    if (target.startsWith('/') || target == "*")
+        return true;
+    const int scheme = qstrnicmp(target.constData(), "http://", 7) == 0 ? 7
+                     : qstrnicmp(target.constData(), "https://", 8) == 0 ? 8
+                                                                          : 0;
+    if (scheme == 0) // a CONNECT's host:port, as sent
+        return m_head.method == "CONNECT" && !target.isEmpty() && !target.contains('/');
+    qsizetype path = scheme;
+    while (path < target.size() && target[path] != '/' && target[path] != '?')
+        ++path;
+    if (path == scheme)
+        return false; // no host
+    target.remove(0, path);
+    if (!target.startsWith('/'))
+        target.prepend('/');
+    return true;
+}
+
+void RequestReader::fieldNamed()
+{
+    static constexpr struct { const char *name; Field field; } Known[] = {
+        {"host", Field::Host},
+        {"content-length", Field::ContentLength},
+        {"transfer-encoding", Field::TransferEncoding},
+        {"connection", Field::Connection},
+        {"x-forwarded-for", Field::ForwardedFor},
+    };
+    m_field = Field::Other;
+    for (const auto &known : Known) {
+        if (int(std::strlen(known.name)) == m_nameLength && std::memcmp(known.name, m_name, size_t(m_nameLength)) == 0)
+            m_field = known.field;
+    }
+    switch (m_field) {
+    case Field::Host:
+        if (++m_hosts > 1)
+            fail(Verdict::BadRequest); // which one names the site?
+        break;
+    case Field::TransferEncoding:
+        fail(Verdict::LengthRequired); // we read no body whose length is not told first
+        break;
+    case Field::ContentLength:
+        m_value = m_lengthPart = 0;
+        break;
+    case Field::Connection:
+        m_option = 0;
+        break;
+    case Field::ForwardedFor:
+        if (!m_readForwardedFor)
+            m_field = Field::Other;
+        m_head.forwardedFor.truncate(0);
+        m_longElement = false;
+        break;
+    case Field::Other:
+        break;
+    }
+}
+
+void RequestReader::valueByte(uchar c, bool ows)
+{
+    switch (m_field) {
+    case Field::ContentLength:
+        if (c >= '0' && c <= '9' && m_lengthPart < 2) {
+            m_lengthPart = 1;
+            if ((m_value = m_value * 10 + (c - '0')) > m_limits.maxBody)
+                fail(Verdict::BodyTooLarge);
+        } else if (ows) {
+            m_lengthPart = m_lengthPart > 0 ? 2 : 0;
+        } else {
+            fail(Verdict::BadRequest); // a list of lengths too
+        }
+        break;
+    case Field::Connection:
+        if (c == ',')
+            fieldEnded();
+        else if (ows)
+            m_option = m_option >= 5 ? 6 : m_option == 0 ? 0 : -1;
+        else
+            m_option = m_option >= 0 && m_option < 5 && lower(c) == "close"[m_option] ? m_option + 1 : -1;
+        break;
+    case Field::ForwardedFor: {
+        // The element being read, from its first byte that is no blank;
+        // blanks past the kept bytes can only be trailing ones.
+        QByteArray &element = m_head.forwardedFor;
+        if (c == ',') {
+            element.truncate(0);
+            m_longElement = false;
+        } else if (m_longElement || (ows && element.isEmpty())) {
+        } else if (element.size() < ElementKept) {
+            element += char(c);
+        } else if (!ows) {
+            element.truncate(0);
+            m_longElement = true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+// The end of a field line, or of a Connection option.
+void RequestReader::fieldEnded()
+{
+    switch (m_field) {
+    case Field::ContentLength:
+        // Of two different lengths, a proxy in front may have taken the other one.
+        if (m_lengthPart == 0 || (m_contentLength >= 0 && m_contentLength != m_value))
+            return fail(Verdict::BadRequest);
+        m_contentLength = m_value;
+        return;
+    case Field::Connection:
+        m_head.close |= m_option >= 5;
+        m_option = 0;
+        return;
+    case Field::ForwardedFor:
+        while (m_head.forwardedFor.endsWith(' ') || m_head.forwardedFor.endsWith('\t'))
+            m_head.forwardedFor.chop(1);
+        return;
+    default:
+        return;
+    }
+}
+
+void RequestReader::endRequest()
+{
+    ++m_completed;
+    m_ended = true;
+    m_state = State::Blank;
+    m_contentLength = -1;
+    m_lineBytes = m_headerBytes = m_fields = m_hosts = m_versionAt = m_nameLength = 0;
 }
 
 const char *RequestReader::meaning(Verdict verdict)
