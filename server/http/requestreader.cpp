@@ -57,16 +57,13 @@ void RequestReader::step(uchar c)
     // A carriage return ends a line with the line feed after it, or is refused.
     if (std::exchange(m_cr, false) && c != '\n')
         return fail(Verdict::BadRequest);
-    if (m_state == State::Blank && (c == '\r' || c == '\n')) {
-        // Skipped, but counted with the request line: no endless run of them is read.
-        if (++m_lineBytes > m_limits.maxRequestLine)
-            return fail(Verdict::RequestLineTooLong);
-        m_cr = c == '\r';
-        return;
-    }
     if (c == '\r' || c == '\n') {
         m_cr = c == '\r';
-        if (c == '\n')
+        // Blank lines before a request are skipped, but counted with its
+        // line: no endless run of them is read.
+        if (m_state == State::Blank && ++m_lineBytes > m_limits.maxRequestLine)
+            fail(Verdict::RequestLineTooLong);
+        else if (m_state != State::Blank && c == '\n')
             lineEnded();
         return;
     }
@@ -76,12 +73,7 @@ void RequestReader::step(uchar c)
 
     switch (m_state) {
     case State::Blank:
-        // The last request's head has been read by now.
-        m_head.method.truncate(0);
-        m_head.target.truncate(0);
-        m_head.forwardedFor.truncate(0);
-        m_head.minorVersion = 1;
-        m_head.close = false;
+        m_head = {}; // the last request's has been read by now
         m_state = State::Method;
         [[fallthrough]];
     case State::Method:
@@ -103,7 +95,7 @@ void RequestReader::step(uchar c)
     case State::Version: {
         constexpr char Version[] = "HTTP/1.";
         const int at = m_versionAt++;
-        if (at < 7 ? c != uchar(Version[at]) : at > 7 || c < '0' || c > '9')
+        if (at < 7 ? c != uchar(Version[at]) : c < '0' || c > '9')
             return fail(Verdict::BadRequest); // HTTP/2's preface too
         if (at == 7) {
             // HTTP/1.0 keeps no connection unless both sides say so; ours never does.
@@ -128,7 +120,7 @@ void RequestReader::step(uchar c)
         ++m_nameLength;
         return;
     case State::Value:
-        if (c == 0)
+        if (isControl(c) && c != '\t')
             return fail(Verdict::BadRequest);
         return valueByte(c, c == ' ' || c == '\t');
     case State::Body:
@@ -173,8 +165,7 @@ bool RequestReader::targetRead()
     if (target.startsWith('/') || target == "*")
         return true;
     const int scheme = qstrnicmp(target.constData(), "http://", 7) == 0 ? 7
-                     : qstrnicmp(target.constData(), "https://", 8) == 0 ? 8
-                                                                          : 0;
+                     : qstrnicmp(target.constData(), "https://", 8) == 0 ? 8 : 0;
     if (scheme == 0) // a CONNECT's host:port, as sent
         return m_head.method == "CONNECT" && !target.isEmpty() && !target.contains('/');
     qsizetype path = scheme;
@@ -202,29 +193,16 @@ void RequestReader::fieldNamed()
         if (int(std::strlen(known.name)) == m_nameLength && std::memcmp(known.name, m_name, size_t(m_nameLength)) == 0)
             m_field = known.field;
     }
-    switch (m_field) {
-    case Field::Host:
-        if (++m_hosts > 1)
-            fail(Verdict::BadRequest); // which one names the site?
-        break;
-    case Field::TransferEncoding:
+    if (m_field == Field::Host && ++m_hosts > 1)
+        fail(Verdict::BadRequest); // which one names the site?
+    else if (m_field == Field::TransferEncoding)
         fail(Verdict::LengthRequired); // we read no body whose length is not told first
-        break;
-    case Field::ContentLength:
-        m_value = m_lengthPart = 0;
-        break;
-    case Field::Connection:
-        m_option = 0;
-        break;
-    case Field::ForwardedFor:
-        if (!m_readForwardedFor)
-            m_field = Field::Other;
+    else if (m_field == Field::ForwardedFor && !m_readForwardedFor)
+        m_field = Field::Other;
+    else if (m_field == Field::ForwardedFor)
         m_head.forwardedFor.truncate(0);
-        m_longElement = false;
-        break;
-    case Field::Other:
-        break;
-    }
+    m_value = m_lengthPart = m_option = 0;
+    m_longElement = false;
 }
 
 void RequestReader::valueByte(uchar c, bool ows)
