@@ -51,8 +51,9 @@ public:
     SqlAccountStore(bool readOnly, bool create);
 
     // The accounts table this server writes: 1 the first; 2 adds last_sign_in;
-    // 3 adds the shared count of failed sign-ins.
-    static constexpr int SchemaVersion = 3;
+    // 3 adds the shared count of failed sign-ins; 4 disabled accounts and the
+    // count of registrations.
+    static constexpr int SchemaVersion = 4;
 
 protected:
     // How this database spells what the stores share.
@@ -87,8 +88,11 @@ protected:
     const bool m_create;
     qint64 m_errorCount = 0;     // counted by failure()
     qint64 m_reconnectCount = 0;
+    int m_version = 0; // of the schema in use: an older one only when read-only
 
 private:
+    friend class AccountAdmin; // the operators' statements, beside the servers'
+
     // What makes schema version out of the one before.
     QStringList schemaStep(int version) const;
     QVariant timeValue(const QDateTime &time) const;

@@ -117,7 +117,7 @@ private slots:
         const QString name = QUrl(database).path().mid(1);
         const auto clean = [&] {
             sqlValue("ALTER DATABASE " + name + " RESET default_transaction_read_only");
-            sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures");
+            sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures, registration_limits");
         };
         if (postgres) {
             QVERIFY(inspect(database));
@@ -144,10 +144,14 @@ private slots:
         const QString version = postgres ? "SELECT max(version) FROM velka_schema" : "PRAGMA user_version";
         QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN last_sign_in"), 0);
         QCOMPARE(sqlValue("DROP TABLE sign_in_failures"), 0);
+        QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN disabled"), 0);
+        QCOMPARE(sqlValue("DROP TABLE registration_limits"), 0);
         QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
         s->options.hashCost = {2, HashCost::minimum().memLimit};
         QVERIFY(s->start());
-        QCOMPARE(sqlValue(version), 3);
+        QCOMPARE(sqlValue(version), 4);
+        QCOMPARE(sqlValue("SELECT count(*) FROM accounts WHERE disabled = 0"), 3);
+        QCOMPARE(sqlValue("SELECT count(*) FROM registration_limits"), 0);
         for (int i = 0; i < digests.size(); ++i) {
             QCOMPARE(s->signIn(i + 1, digests[i]), Yes);
             QCOMPARE(s->signIn(i + 1, digests[i] == DigestA ? DigestB : DigestA), No);
@@ -173,10 +177,10 @@ private slots:
         QCOMPARE(sqlValue("SELECT count(*) FROM accounts"), 4);
         // A schema from a newer server is refused, and left as it is.
         s->options.readOnly = false;
-        sqlValue(postgres ? "INSERT INTO velka_schema VALUES (4)" : "PRAGMA user_version = 4");
+        sqlValue(postgres ? "INSERT INTO velka_schema VALUES (5)" : "PRAGMA user_version = 5");
         QVERIFY(!s->start());
-        QVERIFY2(s->server->errorString().contains("schema 4, newer than"), qPrintable(s->server->errorString()));
-        QCOMPARE(sqlValue(version), 4);
+        QVERIFY2(s->server->errorString().contains("schema 5, newer than"), qPrintable(s->server->errorString()));
+        QCOMPARE(sqlValue(version), 5);
     }
 
     // PostgreSQL restarted while requests are out: none of them sees it. Away for longer than the
@@ -188,7 +192,7 @@ private slots:
             QSKIP("VELKA_TEST_PG is not set: run under scripts/with-postgres.sh");
         const auto pg = [&](const QString &what) { return QProcess::execute("sh", {"-c", control + ' ' + what + " >/dev/null"}) == 0; };
         QVERIFY(inspect(database));
-        sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures");
+        sqlValue("DROP TABLE IF EXISTS accounts, velka_schema, sign_in_failures, registration_limits");
         s->options.database = database;
         s->options.databaseWaitMs = 3000;
         QVERIFY(s->start());
