@@ -147,6 +147,10 @@ private slots:
         QCOMPARE(sqlValue("ALTER TABLE accounts DROP COLUMN disabled"), 0);
         QCOMPARE(sqlValue("DROP TABLE registration_limits"), 0);
         QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
+        s->options.readOnly = true; // served as it is
+        QVERIFY(s->start());
+        QCOMPARE(s->signIn(1, DigestA), Yes);
+        s->options.readOnly = false;
         s->options.hashCost = {2, HashCost::minimum().memLimit};
         QVERIFY(s->start());
         QCOMPARE(sqlValue(version), 4);
