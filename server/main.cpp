@@ -3,6 +3,7 @@
 #include "server/options/commandline.h"
 #include "server/process/unixsignals.h"
 #include "server/handlers/liveserver.h"
+#include "server/tools/accounttool.h"
 
 #include <QCoreApplication>
 
@@ -17,6 +18,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velka-live-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VELKA_VERSION));
+    if (argc > 1 && qstrcmp(argv[1], "accounts") == 0)
+        return runAccountTool(app.arguments().mid(2));
     const CommandLine line = parseCommandLine(app);
     std::signal(SIGPIPE, SIG_IGN); // a log nobody reads any more costs lines, not the server
 

@@ -66,10 +66,10 @@ QStringList SqlAccountStore::schemaStep(int version) const
         return {QStringLiteral("CREATE TABLE sign_in_failures (login BIGINT NOT NULL, source TEXT NOT NULL, "
                                "strikes INTEGER NOT NULL, next_slot BIGINT NOT NULL, last_seen BIGINT NOT NULL, "
                                "admitted BIGINT NOT NULL, PRIMARY KEY (login, source))")};
-    case 4: // tat: when the client's allowance of registrations is full again, ms since the epoch
+    case 4: // a disabled account keeps its row, and so its login; registrations counted per client
         return {QLatin1String("ALTER TABLE accounts ADD COLUMN disabled ") + type.news + QLatin1String(" NOT NULL DEFAULT 0"),
-                QStringLiteral("CREATE TABLE registration_limits (source TEXT NOT NULL PRIMARY KEY, tat BIGINT NOT NULL, "
-                               "refused BIGINT NOT NULL)")};
+                QStringLiteral("CREATE TABLE registration_limits (source TEXT NOT NULL PRIMARY KEY, "
+                               "tat BIGINT NOT NULL, refused BIGINT NOT NULL)")};
     }
     return {};
 }
@@ -90,6 +90,7 @@ bool SqlAccountStore::prepareSchema(const QString &name)
                       .arg(SchemaVersion);
         return false;
     }
+    m_version = found;
     if (found == SchemaVersion || (m_readOnly && found > 0))
         return true;
     if (m_readOnly || (found == 0 && !m_create)) {
@@ -117,6 +118,7 @@ bool SqlAccountStore::prepareSchema(const QString &name)
         if (!query.exec(statement))
             return schemaFailed(query);
     }
+    m_version = SchemaVersion;
     return db.commit() || schemaFailed(query);
 }
 
@@ -199,7 +201,9 @@ AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *has
     if (!usable())
         return Result::Unavailable;
     QSqlQuery query(database());
-    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?"));
+    // A disabled account is not found: its sign-in costs the decoy check, and answers 0.
+    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?")
+                  + QLatin1String(m_version >= 4 ? " AND disabled = 0" : ""));
     query.addBindValue(login);
     if (!query.exec())
         return failure(query.lastError());

@@ -97,8 +97,11 @@ protected:
     const bool m_create;
     qint64 m_errorCount = 0;     // counted by failure()
     qint64 m_reconnectCount = 0;
+    int m_version = 0; // of the schema in use: an older one only when read-only
 
 private:
+    friend class AccountAdmin; // the operators' statements, beside the servers'
+
     // What makes schema version out of the one before.
     QStringList schemaStep(int version) const;
     QVariant timeValue(const QDateTime &time) const;

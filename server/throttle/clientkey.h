@@ -3,7 +3,9 @@
 #include <QHostAddress>
 #include <QString>
 
-// The client a count goes by: an IPv4 address (an IPv4-mapped IPv6 one
-// included) as it is, an IPv6 address by its network of ipv6PrefixLength bits,
-// "2001:db8:1:2::/64": one IPv6 host has a whole /64 to spread guesses over.
+// The client an address stands for, as failed sign-ins and registrations are
+// counted: an IPv4 address (also one mapped into IPv6) as it is; an IPv6
+// address as its network of ipv6PrefixLength bits, since one subscriber
+// usually holds a whole /64 and could otherwise count afresh at every address
+// of it: "2001:db8:1:2::/64".
 QString clientKey(const QHostAddress &address, int ipv6PrefixLength = 64);

@@ -10,15 +10,15 @@
 #include <functional>
 
 // The count of failed sign-ins a server goes by (see ThrottleRule): the one in
-// the account database, shared by every server on it and kept across restarts,
-// and one in this server's memory. The memory's takes over when the database's
-// cannot be written (read-only, full, failing), so guesses are slowed all the
-// same: the count fails closed. A read-only server counts in memory alone.
-// Used on the store's thread only.
+// the account database, shared by every server on it and kept across restarts.
+// Counts the database would not take (read-only, full, failing) are kept in
+// this server's memory and go in with the next change that it takes, so that
+// guesses are slowed all the same: the count fails closed. A read-only server
+// counts in memory alone. Used on the store's thread only.
 class SignInCounts
 {
 public:
-    // say: one line when the database's count stops being written, one when it is again.
+    // say: one line when the database stops taking the count, one when it takes it again.
     SignInCounts(const ThrottlePolicy &policy, bool shared, std::function<void(const QString &)> say);
 
     // An attempt by source at login arriving at now, counted at once: Unavailable
@@ -32,13 +32,15 @@ public:
 
 private:
     using Key = QPair<qint64, QString>;
-    // The memory's count for key, or null when the memory is full of live counts.
-    FailureCount *slot(const Key &key, qint64 now);
+    using Change = std::function<void(FailureCount &everywhere, FailureCount &here)>;
+    AccountStore::Result change(AccountStore &store, qint64 login, const QString &source, const Change &change);
+    void keep(const Key &key, const FailureCount &count);
+    void forget(qint64 now);
     bool written(AccountStore &store, AccountStore::Result result);
 
     ThrottleRule m_rule;
     const bool m_shared;
     bool m_degraded = false;
     std::function<void(const QString &)> m_say;
-    QHash<Key, FailureCount> m_memory;
+    QHash<Key, FailureCount> m_memory; // what the database has not taken
 };

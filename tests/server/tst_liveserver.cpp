@@ -147,9 +147,15 @@ private slots:
         QCOMPARE(sqlValue("DROP TABLE sign_in_failures"), 0);
         QCOMPARE(sqlValue("DROP TABLE registration_limits"), 0);
         QCOMPARE(sqlValue(postgres ? "UPDATE velka_schema SET version = 1" : "PRAGMA user_version = 1"), 0);
+        s->options.readOnly = true; // served as it is
+        QVERIFY(s->start());
+        QCOMPARE(s->signIn(1, DigestA), Yes);
+        s->options.readOnly = false;
         s->options.hashCost = {2, HashCost::minimum().memLimit};
         QVERIFY(s->start());
         QCOMPARE(sqlValue(version), 4);
+        QCOMPARE(sqlValue("SELECT count(*) FROM accounts WHERE disabled = 0"), 3);
+        QCOMPARE(sqlValue("SELECT count(*) FROM registration_limits"), 0);
         for (int i = 0; i < digests.size(); ++i) {
             QCOMPARE(s->signIn(i + 1, digests[i]), Yes);
             QCOMPARE(s->signIn(i + 1, digests[i] == DigestA ? DigestB : DigestA), No);
