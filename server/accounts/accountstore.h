@@ -22,12 +22,13 @@ struct NewAccount
 };
 
 // An accepted sign-in as it is kept: when, and a new hash of the password when
-// the stored one was made at another cost.
+// the stored one, the one it was checked against, was made at another cost.
 struct SignInRecord
 {
     qint64 login = 0;
     QDateTime at;
     QByteArray renewedHash;
+    QByteArray checkedHash;
 };
 
 // Where accounts live. Every call happens on the thread that opened the store.

@@ -223,9 +223,13 @@ AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &r
     if (!db.transaction())
         return failure(db.lastError());
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("UPDATE accounts SET last_sign_in = ?, pwhash = COALESCE(?, pwhash) WHERE login = ?"));
+    // A renewed hash replaces the one it was checked against only: a password
+    // set meanwhile (the account tools) stays.
+    query.prepare(QStringLiteral("UPDATE accounts SET last_sign_in = ?, "
+                                 "pwhash = CASE WHEN pwhash = ? THEN COALESCE(?, pwhash) ELSE pwhash END WHERE login = ?"));
     for (const SignInRecord &record : records) {
         query.addBindValue(timeValue(record.at));
+        query.addBindValue(QString::fromLatin1(record.checkedHash));
         query.addBindValue(record.renewedHash.isEmpty() ? QVariant(QMetaType::fromType<QString>())
                                                         : QString::fromLatin1(record.renewedHash));
         query.addBindValue(record.login);

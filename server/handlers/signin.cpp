@@ -100,7 +100,7 @@ void LiveServer::Parts::checked(const SignInPtr &attempt, bool accepted, const Q
     reply.note = attempt->note;
     answer(attempt->exchange, reply, accepted ? Outcome::SignInAccepted : Outcome::SignInRefused);
     if (accepted && !options.readOnly)
-        m_recorder->add(attempt->login, renewedHash);
+        m_recorder->add(attempt->login, attempt->storedHash, renewedHash);
 }
 
 void LiveServer::Parts::ended(const SignInPtr &attempt, bool accepted)

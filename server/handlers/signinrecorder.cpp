@@ -8,13 +8,15 @@ SignInRecorder::SignInRecorder(Writer write, int delayMs)
     QObject::connect(&m_timer, &QTimer::timeout, [this] { flush(); });
 }
 
-void SignInRecorder::add(qint64 login, const QByteArray &renewedHash)
+void SignInRecorder::add(qint64 login, const QByteArray &checkedHash, const QByteArray &renewedHash)
 {
     SignInRecord &record = m_pending[login];
     record.login = login;
     record.at = QDateTime::currentDateTimeUtc();
-    if (!renewedHash.isEmpty()) // a later sign-in does not undo an earlier renewal
+    if (!renewedHash.isEmpty()) { // a later sign-in does not undo an earlier renewal
         record.renewedHash = renewedHash;
+        record.checkedHash = checkedHash;
+    }
     if (!m_timer.isActive())
         m_timer.start();
 }

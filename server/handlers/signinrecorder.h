@@ -18,7 +18,8 @@ public:
     explicit SignInRecorder(Writer write, int delayMs = 100);
     ~SignInRecorder() { flush(); }
 
-    void add(qint64 login, const QByteArray &renewedHash);
+    // renewedHash, when not empty, replaces checkedHash, the one the sign-in was checked against.
+    void add(qint64 login, const QByteArray &checkedHash, const QByteArray &renewedHash);
     void flush();
 
 private:
