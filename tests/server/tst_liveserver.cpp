@@ -485,11 +485,13 @@ private slots:
         s->options.admin = true;
         s->options.adminPort = 0;
         s->options.logFormat = LogFormat::Json;
+        s->options.registrationsPerHour = 1;
         QVERIFY(s->start());
         const auto admin = [&](const char *path) {
             return ::get(s->client, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(s->server->adminPort()) + path));
         };
         QCOMPARE(s->registerAccount(DigestA), 1);
+        QCOMPARE(s->registerAccount(DigestA), RegisterError::TooManyFromClient);
         QCOMPARE(s->signIn(1, DigestB), No);
         QCOMPARE(s->registerAccount(registration(DigestA.left(5))), RegisterError::BadDigest);
         const QUrl root = QStringLiteral("http://127.0.0.1:%1/").arg(s->port());
@@ -498,13 +500,14 @@ private slots:
         QCOMPARE(::get(s->client, root.resolved(QUrl("metrics"))).status, 404);
         const QByteArray metrics = admin("/metrics").body;
         for (const char *line : {"velka_sign_ins_total{result=\"refused\"} 1", "velka_registrations_created_total 1",
-                                 "velka_registrations_refused_total{code=\"-3\",reason=\"bad_digest\"} 1", "velka_draining 0"})
+                                 "velka_registrations_refused_total{code=\"-3\",reason=\"bad_digest\"} 1",
+                                 "velka_registrations_refused_total{code=\"-12\",reason=\"client_limit\"} 1", "velka_draining 0"})
             QVERIFY2(metrics.contains(QByteArray("\n") + line + '\n'), metrics.constData());
         for (const QString &line : std::as_const(s->log)) { // health checks answered 200 are not logged
             const QJsonObject entry = QJsonDocument::fromJson(line.toUtf8()).object();
             QVERIFY2(entry.value("status").toInt() > 0 && !entry.value("path").toString().contains("health"), qPrintable(line));
         }
-        QCOMPARE(s->log.size(), 4);
+        QCOMPARE(s->log.size(), 5);
         QTcpSocket held; // half a request keeps the server draining
         held.connectToHost(QHostAddress::LocalHost, s->port());
         QVERIFY(held.waitForConnected(5000));
