@@ -518,6 +518,42 @@ private slots:
         QCOMPARE(admin("/health/ready").status, 503);
     }
 
+    // HEAD on every route: GET's head, its Content-Length too, without the body, so that the GET sent
+    // behind it on the connection is answered right after that head.
+    void head_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<int>("status");
+        QTest::newRow("live") << QByteArray("/health/live") << 200;
+        QTest::newRow("ready") << QByteArray("/health/ready") << 200;
+        QTest::newRow("login.php") << "/VELKA/be/" + signInScript(999, DigestA).toUtf8() << 200;
+        QTest::newRow("register.php") << "/VELKA/be/" + registerScript(registration(DigestA)).toUtf8() << 200;
+        QTest::newRow("unknown") << QByteArray("/VELKA/be/none.php") << 404;
+        QTest::newRow("metrics, on the admin address") << QByteArray("/metrics") << 200;
+    }
+    void head()
+    {
+        QFETCH(QByteArray, target);
+        QFETCH(int, status);
+        s->options.admin = true;
+        s->options.adminPort = 0;
+        QVERIFY(s->start());
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, target == "/metrics" ? s->server->adminPort() : s->port());
+        socket.write(request(target, {}, "HEAD") + request(target));
+        QByteArray in;
+        const auto length = [&](qsizetype from) {
+            const qsizetype at = in.indexOf("\r\nContent-Length: ", from) + 18;
+            return in.mid(at, in.indexOf('\r', at) - at).toLongLong();
+        };
+        QTRY_VERIFY((in += socket.readAll()).count("\r\n\r\n") >= 2 && in.size() >= in.lastIndexOf("\r\n\r\n") + 4 + length(in.indexOf("\r\n\r\n")));
+        const qsizetype headEnd = in.indexOf("\r\n\r\n") + 4, getEnd = in.indexOf("\r\n\r\n", headEnd) + 4;
+        const QByteArray statusLine = "HTTP/1.1 " + QByteArray::number(status) + ' ';
+        QVERIFY2(in.startsWith(statusLine) && in.mid(headEnd).startsWith(statusLine), in.constData());
+        QCOMPARE(length(0), length(headEnd));
+        QCOMPARE(in.size(), getEnd + length(headEnd));
+    }
+
     // The rule's answers over HTTP (tst_signinthrottle has the rule): past the free guesses a sign-in
     // is checked no sooner than its wait, one beyond the longest is refused 503 with Retry-After,
     // and each login has a count of its own.
