@@ -44,7 +44,8 @@ static void refuseWrites(bool refuse)
         return limit;
     }();
     rlimit limit = initial;
-    limit.rlim_cur = refuse ? 0 : initial.rlim_cur;
+    if (refuse)
+        limit.rlim_cur = 0;
     setrlimit(RLIMIT_FSIZE, &limit);
 }
 
