@@ -50,7 +50,7 @@ depends() {
     done
 }
 depends "${client[0]}" Depends +qt6-qpa-plugins +libqt6widgets6 +libqt6network6 -libqt6sql -libsodium -libqt6httpserver
-depends "${server[0]}" Depends +libqt6sql6-sqlite +libsodium23 +libsystemd0 -libqt6httpserver -libqt6widgets -libqt6gui -qt6-qpa-plugins
+depends "${server[0]}" Depends +libqt6sql6-sqlite +libsodium23 +libsystemd0 +libpq5 -libqt6httpserver -libqt6widgets -libqt6gui -qt6-qpa-plugins
 depends "${server[0]}" Suggests +libqt6sql6-psql
 
 echo "--- lintian"

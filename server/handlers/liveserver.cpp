@@ -139,10 +139,12 @@ void LiveServer::Parts::route(const HttpExchange &exchange)
     const bool isLogin = script == QLatin1String(LiveScript::Login);
     if (!isLogin && script != QLatin1String(LiveScript::Register))
         return answer(exchange, HttpReply(404));
+    // HEAD is GET without the body, but a registration it made would hand its
+    // login to nobody: register.php takes GET alone.
     const QByteArray &method = exchange.request().method;
-    if (method != "GET" && method != "HEAD") {
+    if (method != "GET" && (method != "HEAD" || !isLogin)) {
         HttpReply reply(405, {}, QLatin1String(isLogin ? m_loginPath : m_registerPath));
-        reply.allow = QLatin1String("GET, HEAD");
+        reply.allow = QLatin1String(isLogin ? "GET, HEAD" : "GET");
         return answer(exchange, reply);
     }
     if (isLogin)
