@@ -15,6 +15,7 @@
 #include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <memory>
@@ -153,12 +154,15 @@ struct ServerProcess
 {
     QProcess process;
     quint16 port = 0;
-    QString log = QProcess::nullDevice(); // where its standard error goes
+    QString log; // where its standard error goes: a file of its own unless told
+    QTemporaryFile errors;
 
     ~ServerProcess() { kill(); }
     bool start(const QString &database, const QStringList &more = {}) { return launch(database, more), started(); }
     void launch(const QString &database, const QStringList &more = {}) // more: options, the last of a name counts
     {
+        if (log.isEmpty() && errors.open())
+            log = errors.fileName();
         process.setStandardErrorFile(log);
         process.start(QStringLiteral(VELKA_SERVER_EXE), QStringList{"--database", database, "--create-database", "--port", "0",
                                                                     "--hash-cost", "minimum", "--max-pending", "64",
@@ -168,6 +172,9 @@ struct ServerProcess
     {
         (void)QTest::qWaitFor([&] { return process.canReadLine() || process.state() == QProcess::NotRunning; }, 30000);
         port = quint16(QUrl(QString::fromUtf8(process.readLine().trimmed())).port(0));
+        QFile said(log);
+        if (port == 0 && said.open(QIODevice::ReadOnly))
+            qWarning("the server did not start: %s", said.readAll().constData());
         return port > 0;
     }
     void kill() // SIGKILL: no chance to close anything
