@@ -5,16 +5,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 
-#include <cerrno>
-
-#include <sys/socket.h>
-
 namespace {
 
-// What Qt may keep of a connection's bytes before the reader takes them: a
-// request at its largest passes in a few reads, and a client sending faster
-// than it is answered is held back by TCP rather than by our memory.
-constexpr qint64 SocketBuffer = 64 * 1024;
 // Requests read in one turn of the event loop from one connection, so that a
 // pipelining client leaves the others their turn.
 constexpr int RequestsPerTurn = 32;
@@ -128,7 +120,8 @@ void HttpConnection::pull()
 
 void HttpConnection::hold()
 {
-    if (m_phase == Phase::Gone)
+    // Once finishing, linger() reads and drops all: nothing is held.
+    if (m_phase == Phase::Gone || m_finishing)
         return;
     // While an answer is due or unsent, Qt reads no more from the kernel, which
     // holds what comes next: a client that half-closes after its request is still
@@ -149,17 +142,6 @@ void HttpConnection::hold()
         m_given = 1;
     }
     m_socket->setReadBufferSize(std::max<qint64>(1, m_socket->bytesAvailable()));
-}
-
-void HttpConnection::probe()
-{
-    // Qt reads nothing while answers are due, so a connection reset by its
-    // client is looked for, that the work for its requests may be dropped. Its
-    // end is not: a client that half-closes after its request wants the answer.
-    char byte;
-    if (::recv(int(m_socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN
-        && errno != EWOULDBLOCK && errno != EINTR)
-        abort({});
 }
 
 void HttpConnection::dispatch()
@@ -229,107 +211,6 @@ void HttpConnection::send()
         arm(m_options.idleTimeoutMs);
     if (!m_pulling)
         pull();
-}
-
-void HttpConnection::drain()
-{
-    m_draining = true;
-    if (m_phase == Phase::Handshake)
-        return abort(QStringLiteral("stopping"));
-    if (m_phase != Phase::Reading || m_reader.midRequest())
-        return; // the request being read is the last, and says so
-    m_phase = Phase::Closing;
-    if (m_queue.empty())
-        return finish();
-    m_queue.back()->close = true;
-    hold();
-}
-
-void HttpConnection::arm(int ms)
-{
-    m_deadline.setRemainingTime(ms, Qt::CoarseTimer);
-    if (!m_timer.isActive())
-        m_timer.start(ms);
-}
-
-void HttpConnection::timedOut()
-{
-    if (!m_deadline.hasExpired()) {
-        m_timer.start(int(qMax<qint64>(1, m_deadline.remainingTime())));
-        return;
-    }
-    switch (m_phase) {
-    case Phase::Handshake:
-        return abort(QStringLiteral("TLS handshake not done after %1 ms").arg(m_options.handshakeTimeoutMs));
-    case Phase::Closing:
-        if (m_finishing || unsent() > 0)
-            return abort(QStringLiteral("answers not read after %1 ms").arg(m_options.idleTimeoutMs));
-        return; // a request still being answered: no clock runs meanwhile
-    case Phase::Reading:
-        if (!m_queue.empty())
-            return; // no clock while an answer is being made; send() arms it again
-        if (unsent() > 0)
-            return abort(QStringLiteral("answers not read after %1 ms").arg(m_options.idleTimeoutMs));
-        if (m_reader.midRequest())
-            return reject(408, QStringLiteral("request incomplete after %1 ms").arg(m_options.idleTimeoutMs));
-        m_phase = Phase::Closing;
-        return finish();
-    case Phase::Gone:
-        return;
-    }
-}
-
-void HttpConnection::finish()
-{
-    if (std::exchange(m_finishing, true))
-        return;
-    // A peer that reads nothing, or never closes, is cut at the deadline.
-    arm(m_options.idleTimeoutMs);
-    if (qobject_cast<QSslSocket *>(m_socket))
-        return m_socket->disconnectFromHost(); // written data goes before the close
-    // Our side ends once the answers are sent, and what the client still sends
-    // is read and dropped until it ends its own: closed with unread bytes, the
-    // connection would be reset, and the last answer perhaps lost with it.
-    m_socket->setReadBufferSize(SocketBuffer);
-    linger();
-}
-
-void HttpConnection::linger()
-{
-    m_socket->skip(m_socket->bytesAvailable());
-    if (!m_shut && unsent() == 0 && !qobject_cast<QSslSocket *>(m_socket)) {
-        m_shut = true;
-        ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
-    }
-}
-
-void HttpConnection::abort(const QString &why, int status)
-{
-    if (m_phase == Phase::Gone)
-        return;
-    if (!why.isEmpty()) {
-        AccessEntry entry;
-        entry.peer = m_peer;
-        entry.status = status;
-        entry.note = why;
-        emit logged(accessLogLine(entry, m_options.logFormat));
-    }
-    m_socket->abort();
-    gone();
-}
-
-void HttpConnection::gone()
-{
-    if (std::exchange(m_phase, Phase::Gone) == Phase::Gone)
-        return;
-    m_timer.stop();
-    m_probe.stop();
-    for (const Exchange &exchange : std::exchange(m_queue, {})) {
-        exchange->gone = true;
-        log(*exchange, 0);
-    }
-    emit closed();
-    deleteLater();
 }
 
 void HttpConnection::log(const HttpExchange::State &exchange, int sentStatus)

@@ -53,12 +53,17 @@ private:
     friend class HttpExchange;
     using Exchange = std::shared_ptr<HttpExchange::State>;
     enum class Phase { Handshake, Reading, Closing, Gone };
+    // What Qt may keep of a connection's bytes before the reader takes them: a
+    // request at its largest passes in a few reads, and a client sending faster
+    // than it is answered is held back by TCP rather than by our memory.
+    static constexpr qint64 SocketBuffer = 64 * 1024;
 
     void pull();
     void dispatch();
     void reject(int status, const QString &why);
     void send();
     void hold();
+    // httpconnectionend.cpp: the clock, the lingering close, the client gone.
     void arm(int ms);
     void timedOut();
     void finish();

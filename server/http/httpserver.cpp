@@ -3,42 +3,16 @@
 #include "server/http/httpconnection.h"
 #include "server/http/tlsfiles.h"
 
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTcpServer>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
+#include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-// Hands out every connection at once, a TLS one before its handshake, so that
-// handshakes run per connection under the caps and their timeout: none waits in
-// the listener's queue, which would stop accepting once full.
-class Listener final : public QTcpServer
-{
-public:
-    explicit Listener(bool tls)
-        : m_tls(tls)
-    {
-        setMaxPendingConnections(1 << 20);
-    }
-
-private:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *socket = m_tls ? new QSslSocket : new QTcpSocket;
-        if (socket->setSocketDescriptor(descriptor))
-            return addPendingConnection(socket);
-        delete socket;
-        ::close(int(descriptor)); // still ours
-
-    }
-
-    const bool m_tls;
-};
-
-} // namespace
 
 HttpServer::HttpServer(const HttpOptions &options, Handler handler, QObject *parent)
     : QObject(parent)
@@ -48,8 +22,8 @@ HttpServer::HttpServer(const HttpOptions &options, Handler handler, QObject *par
     m_resume.setSingleShot(true);
     m_resume.setInterval(1000);
     connect(&m_resume, &QTimer::timeout, this, [this] {
-        if (m_listener && m_listener->isListening())
-            m_listener->resumeAccepting();
+        if (m_accepting)
+            m_accepting->setEnabled(true);
     });
 }
 
@@ -70,14 +44,7 @@ bool HttpServer::listen(QString *error)
             return false;
         m_tls = std::make_unique<QSslConfiguration>(*configuration);
     }
-    m_listener = std::make_unique<Listener>(m_tls != nullptr);
-    connect(m_listener.get(), &QTcpServer::newConnection, this, &HttpServer::accept);
-    // Out of descriptors, Qt stops accepting for good: it is asked again a little later.
-    connect(m_listener.get(), &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
-        emit logged(messageLine(QStringLiteral("cannot accept connections (%1): trying again in 1 s")
-                                    .arg(m_listener->errorString()), m_options.logFormat));
-        m_resume.start();
-    });
+    m_listener = std::make_unique<QTcpServer>();
     if (!m_listener->listen(m_options.address, m_options.port)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(hostText(m_options.address))
@@ -86,6 +53,15 @@ bool HttpServer::listen(QString *error)
         return false;
     }
     m_port = m_listener->serverPort();
+    // Qt binds and listens; the accepting is ours. Qt 6.4 keeps the first error
+    // of a listener, the "try again" that ends every round of accepts, for good:
+    // out of descriptors, it would neither stop nor say so, but spin. And every
+    // connection is taken at once, a TLS one before its handshake, which then
+    // runs under the caps and a timeout: none waits in a queue that, full, would
+    // take no more.
+    m_listener->pauseAccepting();
+    m_accepting = std::make_unique<QSocketNotifier>(m_listener->socketDescriptor(), QSocketNotifier::Read);
+    connect(m_accepting.get(), &QSocketNotifier::activated, this, &HttpServer::accept);
     return true;
 }
 
@@ -104,6 +80,7 @@ bool HttpServer::reloadTls(QString *error)
 
 void HttpServer::stopAccepting()
 {
+    m_accepting.reset();
     if (m_listener)
         m_listener->close();
     m_resume.stop();
@@ -113,7 +90,7 @@ void HttpServer::stopAccepting()
 
 bool HttpServer::isAccepting() const
 {
-    return m_listener && m_listener->isListening() && !m_resume.isActive();
+    return m_accepting && m_accepting->isEnabled();
 }
 
 int HttpServer::unansweredCount() const
@@ -126,7 +103,27 @@ int HttpServer::unansweredCount() const
 
 void HttpServer::accept()
 {
-    while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+    for (;;) {
+        const int descriptor = ::accept4(int(m_accepting->socket()), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (descriptor < 0) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED)
+                continue; // a client gone before its turn
+            if (error != EAGAIN && error != EWOULDBLOCK) {
+                // Out of descriptors, or memory: asked again a little later, not at once in a loop.
+                m_accepting->setEnabled(false);
+                m_resume.start();
+                emit logged(messageLine(QStringLiteral("cannot accept connections (%1): trying again in 1 s")
+                                            .arg(QString::fromLocal8Bit(std::strerror(error))), m_options.logFormat));
+            }
+            return;
+        }
+        QTcpSocket *socket = m_tls ? new QSslSocket : new QTcpSocket;
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            ::close(descriptor);
+            continue;
+        }
         const QHostAddress address = socket->peerAddress();
         // A proxy the operator trusts speaks for many clients: no share of its own.
         const bool proxy = trusted(address);

@@ -12,6 +12,7 @@
 #include <memory>
 
 class HttpConnection;
+class QSocketNotifier;
 class QSslConfiguration;
 class QTcpServer;
 
@@ -55,7 +56,8 @@ private:
     const HttpOptions m_options;
     Handler m_handler;
     std::unique_ptr<QSslConfiguration> m_tls;
-    std::unique_ptr<QTcpServer> m_listener;
+    std::unique_ptr<QTcpServer> m_listener; // binds and listens; no more
+    std::unique_ptr<QSocketNotifier> m_accepting;
     quint16 m_port = 0;
     QTimer m_resume; // accepting again after a failure to
     QSet<HttpConnection *> m_connections;

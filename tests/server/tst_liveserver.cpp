@@ -391,6 +391,17 @@ private slots:
         // A client that put its query into the path: nothing of it may reach the log.
         row("query encoded in the path", request("/VELKA/be/login.php%3Fl=1&p=" + DigestA.toLatin1()), 404);
         row("query as path parameters", request("/VELKA/be/login.php;l=1&p=" + DigestA.toLatin1()), 404);
+        row("HTTP/1.1 without Host", "GET /VELKA/be/none.php HTTP/1.1\r\n\r\n", 400);
+        row("bare CR in a field value", request(none, "X: a\rb\r\n"), 400);
+        row("NUL in a field value", request(none, QByteArray("X: a\0b\r\n", 8)), 400);
+        row("control byte in a field value", request(none, "X: a\x01z\r\n"), 400);
+        row("control byte in the target", request(none + "\x01"), 400);
+        row("spaces before the request line", "  " + request(none), 400);
+        row("Connection: close past 64 bytes", request(none, "Connection: " + QByteArray(64, 'k') + ", close\r\n"), 404, 0, true);
+        row("absolute-form target", request("http://127.0.0.1" + login), 200);
+        row("request line one byte over, bare LF", request(atLimit + 'a').replace("\r\n", "\n"), 414);
+        row("CONNECT on /health/live", request("/health/live", {}, "CONNECT"), 405);
+        row("POST on /health/live", request("/health/live", {}, "POST"), 405);
     }
     void requests()
     {
