@@ -58,7 +58,7 @@ void HttpConnection::start(const QSslConfiguration *tls)
             abort(QStringLiteral("TLS handshake failed: ") + secure->errorString());
     });
     secure->setSslConfiguration(*tls);
-    arm(m_options.handshakeTimeoutMs);
+    arm(m_options.handshakeTimeout());
     secure->startServerEncryption();
 }
 

@@ -38,7 +38,7 @@ void HttpConnection::timedOut()
     }
     switch (m_phase) {
     case Phase::Handshake:
-        return abort(QStringLiteral("TLS handshake not done after %1 ms").arg(m_options.handshakeTimeoutMs));
+        return abort(QStringLiteral("TLS handshake not done after %1 ms").arg(m_options.handshakeTimeout()));
     case Phase::Closing:
         if (m_finishing || unsent() > 0)
             return abort(QStringLiteral("answers not read after %1 ms").arg(m_options.idleTimeoutMs));

@@ -8,6 +8,8 @@
 #include <QPair>
 #include <QString>
 
+#include <algorithm>
+
 // What the HTTP side holds every connection to.
 struct HttpOptions
 {
@@ -17,7 +19,8 @@ struct HttpOptions
     int maxConnections = 1000;          // beyond it, new connections get 503
     int maxConnectionsPerAddress = 100; // from one client address; beyond it, 503 for that address alone
     int idleTimeoutMs = 30000;          // idle between requests, for one request to arrive whole, or for an answer to be read
-    int handshakeTimeoutMs = 10000;     // for a TLS handshake to end
+    int handshakeTimeoutMs = 10000;     // for a TLS handshake to end, or the idle timeout when shorter
+    int handshakeTimeout() const { return std::min(handshakeTimeoutMs, idleTimeoutMs); }
     // Requests of one connection being answered at once; the next wait unread,
     // so a pipelining client is answered as fast as others, not before them.
     int maxRequestsInFlight = 4;
