@@ -152,8 +152,8 @@ frozen=()
 sleep 8
 
 phase failover
-died_at=$EPOCHREALTIME
 cluster one stop -m immediate || fail "the primary did not stop"
+died_at=$EPOCHREALTIME # a request sent before may have been committed just before
 sleep 3 # the failover manager's time to decide
 promoted_at=$EPOCHREALTIME
 cluster two promote || fail "the standby was not promoted"
@@ -212,7 +212,8 @@ done
 first_after_thaw=$(sort -g -k5,5 "$work/load" | awk -v a="$thawed_at" '$3 == 0 && $5 >= a { print $4, $7; exit }')
 signed_in_after=$(awk -v a="$promoted_at" '$3 == 0 && $4 == 200 && $7 == "1" && $6 >= a && (m == "" || $6 < m) { m = $6 }
     END { if (m == "") print "never"; else printf "%.2f", m - a }' "$work/load")
-# Logins answered by a server while no primary took writes.
+# Logins answered to registrations sent once the old primary was gone and
+# answered before the standby took writes.
 without_primary=$(awk -v a="$died_at" -v b="$promoted_by" '$3 == 2 && $4 == 200 && $7 > 0 && $5 > a && $6 < b' "$work/load" | wc -l)
 echo "first sign-in after the thaw answered: ${first_after_thaw:-none}; first accepted sign-in ${signed_in_after} s after the promotion"
 
