@@ -2,7 +2,8 @@
 # Builds Release with the benchmarks and measures, in one run, every ratio of
 # docs/benchmarks.md; prints them as a Markdown table.
 #   bench/run.sh [build-dir, default /tmp/velka-bench-build]
-# Needs wrk and haproxy (Debian: wrk, haproxy), installed here when missing.
+# Needs wrk, haproxy and a PostgreSQL server (Debian: wrk, haproxy, postgresql),
+# installed here when missing.
 # Everything runs on 127.0.0.1 with fixed connection counts and durations.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
@@ -12,17 +13,19 @@ rounds=${VELKA_BENCH_ROUNDS:-5}
 connections=${VELKA_BENCH_CONNECTIONS:-16}
 cost=${VELKA_BENCH_HASH_COST:-interactive}
 
-if ! command -v wrk >/dev/null || ! command -v haproxy >/dev/null; then
+if ! command -v wrk >/dev/null || ! command -v haproxy >/dev/null || ! pg_find; then
     sudo=""
     [[ $(id -u) -ne 0 ]] && sudo=sudo
-    $sudo apt-get install -y -qq --no-install-recommends wrk haproxy >/dev/null
+    $sudo apt-get install -y -qq --no-install-recommends wrk haproxy postgresql >/dev/null
+    pg_find || fail "no PostgreSQL server"
 fi
 cmake -S "$velka_root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKA_BUILD_BENCH=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
-work=$(mktemp -d /tmp/velka-bench.XXXXXX)
+work=$(pg_owned_dir velka-bench) # a PostgreSQL cluster lives there too
 server_pid="" bare_pid="" others="" haproxy_pid=""
-trap 'stop_all $server_pid $bare_pid $others $haproxy_pid; rm -rf "$work"' EXIT
+trap 'stop_all $server_pid $bare_pid $others $haproxy_pid
+    "${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -m immediate stop >/dev/null 2>&1; rm -rf "$work"' EXIT
 
 # wrk on one URL: prints "requests/s p50 p99 non2xx" (latencies in ms).
 #   measure URL [connections]
@@ -124,6 +127,37 @@ read -r proxied_rps proxied_p50 proxied_p99 _ < <(measure "http://127.0.0.1:$fro
 balance "${server_2%%/*}" "${server_3%%/*}"
 read -r three_rps three_p50 three_p99 three_bad < <(measure "http://127.0.0.1:$front/VELKA/be/login.php?l=$login&p=$digest" "$hashing")
 
+# Sign-ins on PostgreSQL 1 ms away each way (bench/delay_proxy.cpp in between):
+# each round trip of a sign-in's statements pays the distance, the hash is the
+# same. At the minimum hash cost, against the same database near, the
+# distance's share alone.
+echo "== sign-ins on PostgreSQL 1 ms away" >&2
+pg_init "$work/pg" "$(free_port)" 2>"$work/initdb.err" || fail "initdb failed"
+"${pg_as[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w start >/dev/null || fail "PostgreSQL did not start"
+pg_port=$(sed -n 's/^port = //p' "$work/pg/postgresql.conf")
+"${pg_as[@]}" "$pg_bin/createdb" -h 127.0.0.1 -p "$pg_port" -U velka velka
+far_port=$(free_port)
+"$build/bench/velka-bench-delay" "$far_port" "$pg_port" 1 >/dev/null &
+others+=" $!"
+poll 30 listening "$far_port" || fail "the delaying proxy did not start"
+# on_pg PORT COST: a server on the database reached at PORT; its scripts' URL in $pg_url.
+on_pg() {
+    start_server "$work/server-pg$1$2.log" "$build/server/velka-live-server" --port "$(free_port)" --create-database \
+        --database "postgresql://velka@127.0.0.1:$1/velka" --hash-cost "$2" --max-pending 64
+    others+=" $server_pid"
+    pg_url=${server_url%/}
+}
+on_pg "$far_port" "$cost"
+far=$pg_url
+pg_login=$(curl -s "$far/register.php?$details&pas=$digest&new=0")
+[[ $pg_login =~ ^[0-9]+$ ]] || fail "registration answered '$pg_login'"
+read -r far_rps far_p50 far_p99 far_bad < <(measure "$far/login.php?l=$pg_login&p=$digest" "$hashing")
+on_pg "$far_port" minimum
+read -r farmin_rps farmin_p50 farmin_p99 farmin_bad < <(measure "$pg_url/login.php?l=$pg_login&p=$digest" "$hashing")
+on_pg "$pg_port" minimum
+read -r nearmin_rps nearmin_p50 nearmin_p99 _ < <(measure "$pg_url/login.php?l=$pg_login&p=$digest" "$hashing")
+server_pid=$main_pid
+
 cat <<TABLE
 | Measure | Figure | Against | Ratio | Target |
 |---|---|---|---|---|
@@ -136,6 +170,8 @@ cat <<TABLE
 | Server, sign-ins ($cost hash, $hashing connections) | $signin_rps req/s, p50 $signin_p50 ms, p99 $signin_p99 ms, $signin_bad not 200 | hash alone on every core: $hash_rate checks/s | $(ratio "$signin_rps" "$hash_rate")× | hash-bound |
 | Server, registrations ($cost hash + commit, $hashing connections) | $reg_rps req/s, p50 $reg_p50 ms, p99 $reg_p99 ms, $reg_bad not 200 | hash alone on every core | $(ratio "$reg_rps" "$hash_rate")× | hash-bound |
 | Cheapest route through HAProxy, one server behind it | $proxied_rps req/s, p50 $proxied_p50 ms, p99 $proxied_p99 ms | the same route direct | $(ratio "$proxied_rps" "$cheap_rps")× | |
+| Sign-ins on PostgreSQL 1 ms away each way ($cost hash, $hashing connections) | $far_rps req/s, p50 $far_p50 ms, p99 $far_p99 ms, $far_bad not 200 | hash alone on every core | $(ratio "$far_rps" "$hash_rate")× | ≥ 0.9× |
+| Sign-ins on PostgreSQL 1 ms away, minimum hash: the distance's share | $farmin_rps req/s, p50 $farmin_p50 ms, p99 $farmin_p99 ms, $farmin_bad not 200 | the same database near: $nearmin_rps req/s, p50 $nearmin_p50 ms | $(ratio "$farmin_rps" "$nearmin_rps")× | |
 | Sign-ins through HAProxy, three servers on one database ($hashing connections) | $three_rps req/s, p50 $three_p50 ms, p99 $three_p99 ms, $three_bad not 200 | one server, direct | $(ratio "$three_rps" "$signin_rps")× | CPU-bound: the same two cores |
 TABLE
 echo "hash cost $cost: $hashline" >&2

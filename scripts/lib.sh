@@ -36,3 +36,4 @@ release_build() {
 source "$velka_root/scripts/lib/server.sh"
 source "$velka_root/scripts/lib/ini.sh"
 source "$velka_root/scripts/lib/display.sh"
+source "$velka_root/scripts/lib/postgres.sh"

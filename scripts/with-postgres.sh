@@ -7,28 +7,18 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
-bindir=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-[[ -x $bindir/initdb ]] || fail "with-postgres: no PostgreSQL server installed (bash scripts/install-deps.sh --test)"
-# PostgreSQL refuses to run as root: run it as the postgres user then.
-as_owner=()
-[[ $(id -u) -ne 0 ]] || as_owner=(runuser -u postgres --)
-dir=$(mktemp -d /tmp/velka-pg.XXXXXX)
-[[ $(id -u) -ne 0 ]] || chown postgres "$dir"
+pg_find || fail "with-postgres: no PostgreSQL server installed (bash scripts/install-deps.sh --test)"
+dir=$(pg_owned_dir)
 port=$(free_port)
-trap '"${as_owner[@]}" "$bindir/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1; rm -rf "$dir"' EXIT
+trap '"${pg_as[@]}" "$pg_bin/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1; rm -rf "$dir"' EXIT
 
-"${as_owner[@]}" "$bindir/initdb" -D "$dir/data" -U velka --auth=trust -E UTF8 >"$dir/initdb.log" 2>&1 ||
-    fail "$(cat "$dir/initdb.log")"
-# In its configuration, so that a suite can stop and start it as it is. fsync
-# stays on: the suites rely on commits being durable.
-printf "listen_addresses = '127.0.0.1'\nport = %s\nunix_socket_directories = '%s'\nmax_connections = 200\n" \
-    "$port" "$dir" >>"$dir/data/postgresql.conf"
-pg_ctl=("${as_owner[@]}" "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60)
+pg_init "$dir/data" "$port" 2>"$dir/initdb.log" || fail "$(cat "$dir/initdb.log")"
+pg_ctl=("${pg_as[@]}" "$pg_bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60)
 "${pg_ctl[@]}" start >/dev/null || fail "$(cat "$dir/server.log")"
-"${as_owner[@]}" "$bindir/createdb" -h 127.0.0.1 -p "$port" -U velka velka_test
+"${pg_as[@]}" "$pg_bin/createdb" -h 127.0.0.1 -p "$port" -U velka velka_test
 
 export VELKA_TEST_PG="postgresql://velka@127.0.0.1:$port/velka_test"
 # The command that stops, starts or restarts it (its argument), for the suites' outages.
 export VELKA_TEST_PG_CTL="${pg_ctl[*]}"
-echo "with-postgres: PostgreSQL $("$bindir/postgres" --version | awk '{print $3}') on 127.0.0.1:$port"
+echo "with-postgres: PostgreSQL $("$pg_bin/postgres" --version | awk '{print $3}') on 127.0.0.1:$port"
 "$@"
