@@ -3,7 +3,9 @@
 #include "net/liveprotocol.h"
 
 #include <QAtomicInt>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -153,6 +155,23 @@ bool SqlAccountStore::schemaFailed(const QSqlQuery &query)
     return false;
 }
 
+QString SqlAccountStore::literal(const QVariant &value) const
+{
+    QSqlField field(QString(), value.metaType());
+    field.setValue(value);
+    return database().driver()->formatValue(field);
+}
+
+bool SqlAccountStore::run(QSqlQuery &query, const QStringList &statements)
+{
+    // Not joined into one: Qt's PostgreSQL driver answers the first of several, and drops what the rest say.
+    for (const QString &statement : statements) {
+        if (!query.exec(statement))
+            return false;
+    }
+    return true;
+}
+
 bool SqlAccountStore::usable()
 {
     if (database().isOpen())
@@ -196,48 +215,3 @@ bool SqlAccountStore::reconnect()
     return true;
 }
 
-AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *hash)
-{
-    if (!usable())
-        return Result::Unavailable;
-    QSqlQuery query(database());
-    // A disabled account is not found: its sign-in costs the decoy check, and answers 0.
-    query.prepare(QStringLiteral("SELECT pwhash FROM accounts WHERE login = ?")
-                  + QLatin1String(m_version >= 4 ? " AND disabled = 0" : ""));
-    query.addBindValue(login);
-    if (!query.exec())
-        return failure(query.lastError());
-    if (!query.next())
-        return Result::NotFound;
-    *hash = query.value(0).toString().toLatin1();
-    return Result::Ok;
-}
-
-AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &records)
-{
-    if (m_readOnly)
-        return Result::ReadOnly;
-    if (!usable())
-        return Result::Unavailable;
-    QSqlDatabase db = database();
-    if (!db.transaction())
-        return failure(db.lastError());
-    QSqlQuery query(db);
-    // A renewed hash replaces the one it was checked against only: a password
-    // set meanwhile (the account tools) stays.
-    query.prepare(QStringLiteral("UPDATE accounts SET last_sign_in = ?, "
-                                 "pwhash = CASE WHEN pwhash = ? THEN COALESCE(?, pwhash) ELSE pwhash END WHERE login = ?"));
-    for (const SignInRecord &record : records) {
-        query.addBindValue(timeValue(record.at));
-        query.addBindValue(QString::fromLatin1(record.checkedHash));
-        query.addBindValue(record.renewedHash.isEmpty() ? QVariant(QMetaType::fromType<QString>())
-                                                        : QString::fromLatin1(record.renewedHash));
-        query.addBindValue(record.login);
-        if (!query.exec()) {
-            const QSqlError error = query.lastError();
-            db.rollback();
-            return failure(error);
-        }
-    }
-    return db.commit() ? Result::Ok : failure(db.lastError());
-}

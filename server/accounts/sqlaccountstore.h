@@ -80,6 +80,12 @@ protected:
     const QString &connectionName() const { return m_connection; }
     // Records the error and tells what it means for the caller.
     virtual Result failure(const QSqlError &error) = 0;
+    // Statements run in turn until one fails; query holds the last one's rows.
+    // Their values are inlined, quoted by the driver (literal()): nothing on a
+    // sign-in's way is prepared, as a prepared statement costs two more round
+    // trips, and leaves one to free behind a lost connection.
+    bool run(QSqlQuery &query, const QStringList &statements);
+    QString literal(const QVariant &value) const;
     // Whether the connection is open; without one a statement would only fail
     // (and Qt say so once a statement), so the caller waits for ping() instead.
     bool usable();

@@ -4,8 +4,50 @@
 #include <QSqlQuery>
 #include <QVariant>
 
-// The counts the servers on one database share, each changed atomically: the
-// failed sign-ins, and the registrations' allowance of each client.
+// What a sign-in reads and writes, and the counts the servers on one database
+// share, each changed atomically: the failed sign-ins, and the registrations'
+// allowance of each client. On the sign-in's way, so in as few round trips as
+// the database allows.
+
+AccountStore::Result SqlAccountStore::passwordHash(qint64 login, QByteArray *hash)
+{
+    if (!usable())
+        return Result::Unavailable;
+    QSqlQuery query(database());
+    // A disabled account is not found: its sign-in costs the decoy check, and answers 0.
+    if (!query.exec(QStringLiteral("SELECT pwhash FROM accounts WHERE login = %1%2")
+                        .arg(login)
+                        .arg(QLatin1String(m_version >= 4 ? " AND disabled = 0" : ""))))
+        return failure(query.lastError());
+    if (!query.next())
+        return Result::NotFound;
+    *hash = query.value(0).toString().toLatin1();
+    return Result::Ok;
+}
+
+AccountStore::Result SqlAccountStore::recordSignIns(const QList<SignInRecord> &records)
+{
+    if (m_readOnly)
+        return Result::ReadOnly;
+    if (!usable())
+        return Result::Unavailable;
+    // All in one statement. A renewed hash replaces the one it was checked
+    // against only: a password set meanwhile (the account tools) stays.
+    QStringList rows;
+    for (const SignInRecord &record : records) {
+        rows << QStringLiteral("(%1, %2, %3, %4)")
+                    .arg(QString::number(record.login), literal(timeValue(record.at)),
+                         literal(QString::fromLatin1(record.checkedHash)),
+                         record.renewedHash.isEmpty() ? QStringLiteral("NULL") : literal(QString::fromLatin1(record.renewedHash)));
+    }
+    QSqlQuery query(database());
+    return query.exec(QStringLiteral("WITH v (login, at, checked, renewed) AS (VALUES %1) UPDATE accounts SET "
+                                     "last_sign_in = v.at, pwhash = CASE WHEN accounts.pwhash = v.checked AND v.renewed "
+                                     "IS NOT NULL THEN v.renewed ELSE accounts.pwhash END FROM v WHERE accounts.login = v.login")
+                          .arg(rows.join(QLatin1String(", "))))
+        ? Result::Ok
+        : failure(query.lastError());
+}
 
 AccountStore::Result SqlAccountStore::changeSignInCounts(
     qint64 login, const QString &source, const std::function<void(FailureCount &, FailureCount &)> &change)
@@ -22,15 +64,13 @@ AccountStore::Result SqlAccountStore::changeSignInCounts(
         QSqlQuery(database()).exec(QStringLiteral("ROLLBACK"));
         return failure(error);
     };
-    if (!query.exec(dialect().beginWrite))
-        return failure(query.lastError());
-    query.prepare(QStringLiteral("INSERT INTO sign_in_failures VALUES (?, '*', 0, 0, 0, 0), (?, ?, 0, 0, 0, 0) "
-                                 "ON CONFLICT (login, source) DO UPDATE SET strikes = sign_in_failures.strikes "
-                                 "RETURNING source, strikes, next_slot, last_seen"));
-    query.addBindValue(login);
-    query.addBindValue(login);
-    query.addBindValue(source);
-    if (!query.exec())
+    const QString key = literal(source);
+    if (!run(query, {dialect().beginWrite,
+                     QStringLiteral("INSERT INTO sign_in_failures VALUES (%1, '*', 0, 0, 0, 0), (%1, %2, 0, 0, 0, 0) "
+                                    "ON CONFLICT (login, source) DO UPDATE SET strikes = sign_in_failures.strikes "
+                                    "RETURNING source, strikes, next_slot, last_seen")
+                         .arg(login)
+                         .arg(key)}))
         return failed();
     FailureCount everywhere, here;
     while (query.next()) {
@@ -38,18 +78,17 @@ AccountStore::Result SqlAccountStore::changeSignInCounts(
         count = {query.value(1).toInt(), query.value(2).toLongLong(), query.value(3).toLongLong()};
     }
     change(everywhere, here);
-    // Typed, so that PostgreSQL can prepare it: a bare parameter in a CASE is text.
-    query.prepare(QStringLiteral("UPDATE sign_in_failures SET "
-                                 "strikes = CASE WHEN source = '*' THEN CAST(? AS INTEGER) ELSE CAST(? AS INTEGER) END, "
-                                 "next_slot = CASE WHEN source = '*' THEN CAST(? AS BIGINT) ELSE CAST(? AS BIGINT) END, "
-                                 "last_seen = CASE WHEN source = '*' THEN CAST(? AS BIGINT) ELSE CAST(? AS BIGINT) END "
-                                 "WHERE login = ? AND source IN ('*', ?)"));
-    for (const QVariant &value : {QVariant(everywhere.strikes), QVariant(here.strikes), QVariant(everywhere.nextSlot),
-                                  QVariant(here.nextSlot), QVariant(everywhere.lastSeen), QVariant(here.lastSeen),
-                                  QVariant(login), QVariant(source)})
-        query.addBindValue(value);
+    const auto pick = [](qint64 forEverywhere, qint64 forHere) {
+        return QStringLiteral("CASE WHEN source = '*' THEN %1 ELSE %2 END").arg(forEverywhere).arg(forHere);
+    };
     // Committed by a statement of ours: the driver's commit() drops SQLite's error code.
-    if (!query.exec() || !query.exec(QStringLiteral("COMMIT")))
+    if (!run(query, {QStringLiteral("UPDATE sign_in_failures SET strikes = %1, next_slot = %2, last_seen = %3 "
+                                    "WHERE login = %4 AND source IN ('*', %5)")
+                         .arg(pick(everywhere.strikes, here.strikes), pick(everywhere.nextSlot, here.nextSlot),
+                              pick(everywhere.lastSeen, here.lastSeen))
+                         .arg(login)
+                         .arg(key),
+                     QStringLiteral("COMMIT")}))
         return failed();
     return Result::Ok;
 }
@@ -61,13 +100,10 @@ AccountStore::Result SqlAccountStore::forgetSignIns(qint64 before)
     if (!usable())
         return Result::Unavailable;
     QSqlQuery query(database());
-    query.prepare(QStringLiteral("DELETE FROM sign_in_failures WHERE last_seen < ?"));
-    query.addBindValue(before);
-    if (!query.exec())
-        return failure(query.lastError());
-    query.prepare(QStringLiteral("DELETE FROM registration_limits WHERE tat < ?"));
-    query.addBindValue(before);
-    return query.exec() ? Result::Ok : failure(query.lastError());
+    return run(query, {QStringLiteral("DELETE FROM sign_in_failures WHERE last_seen < %1").arg(before),
+                       QStringLiteral("DELETE FROM registration_limits WHERE tat < %1").arg(before)})
+        ? Result::Ok
+        : failure(query.lastError());
 }
 
 AccountStore::Result SqlAccountStore::takeRegistrationSlot(const QString &source, qint64 now, qint64 intervalMs, int burst,
@@ -83,14 +119,14 @@ AccountStore::Result SqlAccountStore::takeRegistrationSlot(const QString &source
     const QString from = QStringLiteral("(CASE WHEN registration_limits.tat > %1 THEN registration_limits.tat ELSE %1 END)").arg(now);
     const QString fits = QStringLiteral("(%1 + %2 - %3 <= %4)").arg(from).arg(intervalMs).arg(now).arg(intervalMs * burst);
     QSqlQuery query(database());
-    query.prepare(QStringLiteral("INSERT INTO registration_limits VALUES (?, %1, 0) ON CONFLICT (source) DO UPDATE SET "
-                                 "tat = CASE WHEN %2 THEN %3 + %4 ELSE registration_limits.tat END, "
-                                 "refused = CASE WHEN %2 THEN 0 ELSE 1 END RETURNING refused")
-                      .arg(now + intervalMs)
-                      .arg(fits, from)
-                      .arg(intervalMs));
-    query.addBindValue(source);
-    if (!query.exec() || !query.next())
+    if (!query.exec(QStringLiteral("INSERT INTO registration_limits VALUES (%1, %2, 0) ON CONFLICT (source) DO UPDATE SET "
+                                   "tat = CASE WHEN %3 THEN %4 + %5 ELSE registration_limits.tat END, "
+                                   "refused = CASE WHEN %3 THEN 0 ELSE 1 END RETURNING refused")
+                        .arg(literal(source))
+                        .arg(now + intervalMs)
+                        .arg(fits, from)
+                        .arg(intervalMs))
+        || !query.next())
         return failure(query.lastError());
     *allowed = query.value(0).toInt() == 0;
     return Result::Ok;
@@ -103,8 +139,9 @@ AccountStore::Result SqlAccountStore::returnRegistrationSlot(const QString &sour
     if (!usable())
         return Result::Unavailable;
     QSqlQuery query(database());
-    query.prepare(QStringLiteral("UPDATE registration_limits SET tat = tat - ? WHERE source = ?"));
-    query.addBindValue(intervalMs);
-    query.addBindValue(source);
-    return query.exec() ? Result::Ok : failure(query.lastError());
+    return query.exec(QStringLiteral("UPDATE registration_limits SET tat = tat - %1 WHERE source = %2")
+                          .arg(intervalMs)
+                          .arg(literal(source)))
+        ? Result::Ok
+        : failure(query.lastError());
 }
