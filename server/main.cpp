@@ -31,8 +31,10 @@ int main(int argc, char *argv[])
         return done ? 0 : 1;
     }
 
-    LiveServer server(line.options);
+    // The log first: it outlives the server, whose last words go to it.
     LogWriter log;
+    log.takeQtMessages(line.options.logFormat);
+    LiveServer server(line.options);
     const auto say = [&](const QString &text) { log.add(messageLine(text, line.options.logFormat)); };
     QObject::connect(&server, &LiveServer::requestLogged, [&log](const QString &entry) { log.add(entry); });
     server.setLogLinesDropped([&log] { return log.droppedLines(); });

@@ -115,9 +115,15 @@ bool PostgresAccountStore::open(const QString &uri)
     if (!m_readOnly && !given(QLatin1String("target_session_attrs")))
         options << QStringLiteral("target_session_attrs=read-write");
     db.setConnectOptions(options.join(u';'));
+    // host:port, host:port... as the URI had them; one port, or none, for every host.
+    const QStringList hostList = hosts.split(u','), portList = ports.split(u',');
+    QStringList places;
+    for (qsizetype i = 0; i < hostList.size(); ++i) {
+        const QString port = portList.value(portList.size() == 1 ? 0 : i);
+        places << (port.isEmpty() ? hostList[i] : hostList[i] + u':' + port);
+    }
     m_target = QStringLiteral("postgresql://%1%2%3/%4").arg(user, user.isEmpty() ? QString() : QStringLiteral("@"),
-                                                             ports.isEmpty() ? hosts : hosts + u':' + ports,
-                                                             db.databaseName());
+                                                             places.join(u','), db.databaseName());
     if (!connect() || !prepareSchema(m_target))
         return false;
     lookAtReplication();
@@ -143,6 +149,12 @@ bool PostgresAccountStore::connect()
         const QMutexLocker lock(&m_socketLock);
         PGconn *const connection = handle();
         m_socket = connection ? PQsocket(connection) : -1;
+        // The database's notices ("terminating connection...") as the server's
+        // warnings, one line each, not raw on standard error.
+        if (connection)
+            PQsetNoticeReceiver(connection, [](void *, const PGresult *result) {
+                qWarning("the database says: %s", PQresultErrorMessage(result));
+            }, nullptr);
     }
     QSqlQuery query(db);
     // A read-only server must not write even by mistake; the database enforces it.

@@ -25,6 +25,8 @@ struct StoreLane::Shared
     std::atomic<qint64> reconnects{0};
     QMutex storeLock; // held by the thread while the store may be replaced
     AccountStore *store = nullptr;
+    QMutex errorLock;
+    QString error;
 };
 
 class StoreLane::Worker final : public QObject
@@ -129,6 +131,10 @@ private:
         m_shared->busySince = 0;
         m_lastUse = nowMs();
         m_shared->errors = m_store->errorCount();
+        if (result != AccountStore::Result::Ok && result != AccountStore::Result::NotFound) {
+            const QMutexLocker lock(&m_shared->errorLock);
+            m_shared->error = m_store->errorString();
+        }
         m_shared->reconnects = m_store->reconnectCount();
         return result;
     }
@@ -144,9 +150,8 @@ private:
     {
         if (m_shared->available.exchange(available) == available)
             return;
-        QMetaObject::invokeMethod(m_lane, [lane = m_lane, available, why = m_store->errorString()] {
-            emit lane->availabilityChanged(available, why);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_lane, [lane = m_lane, available] { emit lane->availabilityChanged(available); },
+                                  Qt::QueuedConnection);
     }
 
     StoreLane *m_lane;
@@ -236,6 +241,12 @@ void StoreLane::cutIfStuck(qint64 ms)
     const QMutexLocker lock(&m_shared->storeLock);
     if (m_shared->store)
         m_shared->store->interrupt();
+}
+
+QString StoreLane::lastError() const
+{
+    const QMutexLocker lock(&m_shared->errorLock);
+    return m_shared->error;
 }
 
 qint64 StoreLane::errorCount() const

@@ -45,12 +45,14 @@ public:
     // A statement waiting on the database for longer than ms is cut (see
     // AccountStore::interrupt): the thread goes back to reconnecting.
     void cutIfStuck(qint64 ms);
+    // What went wrong last, as the store said it.
+    QString lastError() const;
     qint64 errorCount() const;
     qint64 reconnectCount() const;
 
 signals:
     // The database went away or came back, as this lane found it.
-    void availabilityChanged(bool available, const QString &why);
+    void availabilityChanged(bool available);
 
 private:
     class Worker;

@@ -64,8 +64,12 @@ private:
     void store(const HttpExchange &exchange, const RegistrationRequest &request, const QByteArray &hash, const QString &slot);
     void giveBack(const QString &slot);
     void refuseRegistration(const HttpExchange &exchange, int code, const QString &note = {});
-    // Once an outage, once its end: not once a request, nor once a lane.
-    void availabilityChanged(StoreLane *lane, bool available, const QString &why);
+    void availabilityChanged(StoreLane *lane, bool available);
+    // Every half second: statements a silent database holds cut; an outage
+    // logged once, and its end.
+    void watch();
+    void outageSeen();
+    bool databaseAnswers() const;
     bool ready(QByteArray *why) const;
 
     const QStringList m_directory;
@@ -80,7 +84,8 @@ private:
     std::unique_ptr<StoreLane> m_signIns;
     std::unique_ptr<StoreLane> m_registrations;
     QSet<StoreLane *> m_away;
-    QElapsedTimer m_outage; // valid while a lane finds the database away
+    QElapsedTimer m_outage; // valid while the database is away
+    bool m_sawAway = false;
     QTimer m_forget;
     QTimer m_watch; // cuts statements a silent database holds
     std::unique_ptr<SignInRecorder> m_recorder;

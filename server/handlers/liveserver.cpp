@@ -81,8 +81,7 @@ bool LiveServer::Parts::start(QString *error)
         }, error);
         if (!opened)
             return false;
-        connect(lane, &StoreLane::availabilityChanged, this,
-                [this, lane](bool available, const QString &why) { availabilityChanged(lane, available, why); });
+        connect(lane, &StoreLane::availabilityChanged, this, [this, lane](bool available) { availabilityChanged(lane, available); });
     }
     for (const QString &warning : std::as_const(warnings))
         emit server->message(QStringLiteral("warning: ") + warning);
@@ -99,10 +98,7 @@ bool LiveServer::Parts::start(QString *error)
         });
     });
     m_forget.start(60000);
-    connect(&m_watch, &QTimer::timeout, this, [this] {
-        for (StoreLane *lane : {m_signIns.get(), m_registrations.get()})
-            lane->cutIfStuck(options.statementTimeoutMs + 2000);
-    });
+    connect(&m_watch, &QTimer::timeout, this, &Parts::watch);
     m_watch.start(500);
 
     // An unknown login is checked against this, so it costs as much time as a

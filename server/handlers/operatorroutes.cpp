@@ -41,43 +41,66 @@ bool LiveServer::Parts::answerOperator(const HttpExchange &exchange, bool withMe
     return true;
 }
 
+bool LiveServer::Parts::databaseAnswers() const
+{
+    // From what the lanes' threads know, never by asking the database now: one
+    // that does not answer must not hold this answer. A server that writes
+    // answers when it can write.
+    constexpr qint64 Stale = 1000;
+    return m_signIns->answering(Stale) && (options.readOnly || m_registrations->answering(Stale));
+}
+
 bool LiveServer::Parts::ready(QByteArray *why) const
 {
-    // From what is known here and on the lanes' threads, never by asking the
-    // database now: a database that does not answer must not hold this answer.
-    // A server that writes is ready when it can write.
-    constexpr qint64 Stale = 1000;
     if (server->isDraining())
         *why = QByteArrayLiteral("draining");
     else if (!front->isAccepting())
         *why = QByteArrayLiteral("not accepting connections");
-    else if (!m_signIns->answering(Stale) || (!options.readOnly && !m_registrations->answering(Stale)))
+    else if (!databaseAnswers())
         *why = QByteArrayLiteral("database unavailable");
     else
         *why = QByteArrayLiteral("ready");
     return *why == "ready";
 }
 
-void LiveServer::Parts::availabilityChanged(StoreLane *lane, bool available, const QString &why)
+void LiveServer::Parts::availabilityChanged(StoreLane *lane, bool available)
 {
-    const bool wasAway = !m_away.isEmpty();
-    if (available) {
-        m_away.remove(lane);
-    } else {
-        m_away.insert(lane);
-        // The other lanes look now rather than at their next use: one outage,
-        // found by each in its turn, must not read as several.
+    if (!available) {
+        // Seen even when it is over before the next look; and the other lane
+        // looks now rather than at its next use: one outage, not several.
+        m_sawAway = true;
         for (StoreLane *other : {m_signIns.get(), m_registrations.get()}) {
             if (other != lane)
                 other->lookNow();
         }
     }
-    if (!wasAway && !m_away.isEmpty()) {
+    outageSeen();
+}
+
+void LiveServer::Parts::watch()
+{
+    // A statement a silent database holds is cut on the sign-ins' lane. A
+    // registration's commit may be waiting for a synchronous standby, whose wait
+    // no cut ends (the session would stay, waiting, and the next be opened
+    // beside it): that lane waits the database out.
+    m_signIns->cutIfStuck(options.statementTimeoutMs + 2000);
+    outageSeen();
+}
+
+void LiveServer::Parts::outageSeen()
+{
+    // The log says what readiness says, once an outage and once at its end.
+    const bool away = std::exchange(m_sawAway, false) || !databaseAnswers();
+    if (away == m_outage.isValid())
+        return;
+    if (away) {
         m_outage.start();
+        const QString why = m_signIns->lastError().isEmpty() ? m_registrations->lastError() : m_signIns->lastError();
         emit server->message(QStringLiteral("database unavailable, requests wait up to %1 ms for it: %2")
                                  .arg(options.databaseWaitMs)
-                                 .arg(why));
-    } else if (wasAway && m_away.isEmpty()) {
+                                 .arg(why.isEmpty() ? QStringLiteral("no answer") : why.simplified()));
+    } else {
         emit server->message(QStringLiteral("database back after %1 ms").arg(m_outage.elapsed()));
+        m_outage.invalidate();
     }
 }

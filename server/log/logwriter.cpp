@@ -1,6 +1,30 @@
 #include "server/log/logwriter.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QThread>
+
+namespace {
+
+LogWriter *qtMessages = nullptr; // on the main thread alone
+LogFormat qtMessagesFormat = LogFormat::Text;
+
+void takeMessage(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    // One line, whatever the message holds: a log of JSON objects stays one a line.
+    QString line = text.simplified();
+    if (line.startsWith(QLatin1String("velka-live-server: ")))
+        line.remove(0, 19);
+    line = messageLine(line, qtMessagesFormat);
+    if (QThread::currentThread() == QCoreApplication::instance()->thread())
+        return qtMessages ? qtMessages->add(line) : void();
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [line] {
+        if (qtMessages)
+            qtMessages->add(line);
+    }, Qt::QueuedConnection);
+}
+
+} // namespace
 
 LogWriter::LogWriter()
 {
@@ -11,8 +35,19 @@ LogWriter::LogWriter()
 
 LogWriter::~LogWriter()
 {
+    if (qtMessages == this) {
+        qInstallMessageHandler(nullptr);
+        qtMessages = nullptr;
+    }
     QObject::disconnect(m_idle);
     flush();
+}
+
+void LogWriter::takeQtMessages(LogFormat format)
+{
+    qtMessages = this;
+    qtMessagesFormat = format;
+    qInstallMessageHandler(takeMessage);
 }
 
 void LogWriter::add(const QString &line)

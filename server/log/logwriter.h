@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/log/accesslog.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QMetaObject>
@@ -19,6 +21,9 @@ public:
     LogWriter &operator=(const LogWriter &) = delete;
 
     void add(const QString &line);
+    // Qt's own warnings, and the database driver's, from any thread, become
+    // lines of this writer's in format, one line each, until it goes.
+    void takeQtMessages(LogFormat format);
     // What is held, written now.
     void flush();
     // Lines lost so far because standard error refused them.
