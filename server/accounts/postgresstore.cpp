@@ -1,4 +1,5 @@
 #include "server/accounts/postgresstore.h"
+#include "server/accounts/postgresuri.h"
 #include "server/accounts/sqlaccountstore.h"
 
 #include <QMutex>
@@ -16,24 +17,6 @@ namespace {
 // Any constant will do, as long as every server uses the same one: it
 // serialises the creation of the tables between servers starting together.
 constexpr qint64 SchemaLock = 0x56454c4b41; // "VELKA"
-
-// A silent database must not hold a connection for long; each bound is
-// the URI's when it gives one. The server cuts a statement that outlives
-// statement_timeout by more than that itself (StoreLane::cutIfStuck).
-const std::pair<const char *, const char *> Defaults[] = {
-    {"connect_timeout", "2"},     // s, for each host of the list
-    {"keepalives", "1"},
-    {"keepalives_idle", "5"},     // s without traffic before the first probe
-    {"keepalives_interval", "2"}, // s between probes
-    {"keepalives_count", "2"},    // probes unanswered before the connection is dropped
-    {"tcp_user_timeout", "5000"}, // ms that sent data may stay unacknowledged
-    {"application_name", "velka-live-server"},
-};
-
-QString quoted(QString value)
-{
-    return u'\'' + value.replace(u'\\', QLatin1String("\\\\")).replace(u'\'', QLatin1String("\\'")) + u'\'';
-}
 
 class PostgresAccountStore final : public SqlAccountStore
 {
@@ -68,62 +51,19 @@ private:
 
 bool PostgresAccountStore::open(const QString &uri)
 {
-    // libpq reads the URI, several hosts included, exactly as it will connect.
-    char *problem = nullptr;
-    PQconninfoOption *const parsed = PQconninfoParse(uri.toUtf8().constData(), &problem);
-    if (!parsed) {
-        m_error = QStringLiteral("not a postgresql:// URI: %1").arg(QString::fromUtf8(problem).trimmed());
-        PQfreemem(problem);
+    PostgresConnection connection;
+    if (!readPostgresUri(uri, !m_readOnly, &connection, &m_error))
         return false;
-    }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connectionName());
     if (!db.isValid()) {
-        PQconninfoFree(parsed);
         m_error = QStringLiteral("the Qt PostgreSQL driver is not available (Debian: libqt6sql6-psql)");
         return false;
     }
-    QStringList options;
-    QString user, hosts, ports;
-    for (const PQconninfoOption *option = parsed; option->keyword; ++option) {
-        if (!option->val)
-            continue;
-        const QString key = QString::fromLatin1(option->keyword), value = QString::fromUtf8(option->val);
-        if (key == QLatin1String("dbname"))
-            db.setDatabaseName(value);
-        else if (key == QLatin1String("user"))
-            db.setUserName(user = value);
-        else if (key == QLatin1String("password"))
-            db.setPassword(value);
-        else if (value.contains(u';')) // Qt turns every one into a space
-            m_error = QStringLiteral("option %1: no semicolons").arg(key);
-        else
-            options << key + u'=' + quoted(value);
-        hosts = key == QLatin1String("host") ? value : hosts;
-        ports = key == QLatin1String("port") ? value : ports;
-    }
-    PQconninfoFree(parsed);
-    if (!m_error.isEmpty())
-        return false;
-    const auto given = [&](QLatin1String key) {
-        return std::any_of(options.cbegin(), options.cend(), [&](const QString &option) { return option.startsWith(key + u'='); });
-    };
-    for (const auto &[key, value] : Defaults) {
-        if (!given(QLatin1String(key)))
-            options << QLatin1String(key) + u'=' + QLatin1String(value);
-    }
-    // A server that writes talks to the primary alone, whichever host of the list it is now.
-    if (!m_readOnly && !given(QLatin1String("target_session_attrs")))
-        options << QStringLiteral("target_session_attrs=read-write");
-    db.setConnectOptions(options.join(u';'));
-    // host:port, host:port... as the URI had them; one port, or none, for every host.
-    const QStringList hostList = hosts.split(u','), portList = ports.split(u',');
-    QStringList places;
-    for (qsizetype i = 0; i < hostList.size(); ++i) {
-        const QString port = portList.value(portList.size() == 1 ? 0 : i);
-        places << (port.isEmpty() ? hostList[i] : hostList[i] + u':' + port);
-    }
-    m_target = QStringLiteral("postgresql://%1%2%3/%4").arg(user, user.isEmpty() ? QString() : QStringLiteral("@"),
-                                                             places.join(u','), db.databaseName());
+    db.setDatabaseName(connection.database);
+    db.setUserName(connection.user);
+    db.setPassword(connection.password);
+    db.setConnectOptions(connection.options.join(u';'));
+    m_target = connection.target;
     if (!connect() || !prepareSchema(m_target))
         return false;
     lookAtReplication();
