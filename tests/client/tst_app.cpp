@@ -105,6 +105,18 @@ private slots:
         QCOMPARE(home.value(key), expected);
     }
 
+    // A file that holds every key is not written again: its layout, comments and all, stays.
+    void completeFileLeftAsItIs()
+    {
+        TempHome home;
+        { VLA_MW first; }
+        const auto text = [&] { QFile file(home.iniPath()); return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); };
+        const QByteArray byHand = "; kept by hand\n" + text();
+        home.writeIni(byHand);
+        { VLA_MW second; }
+        QCOMPARE(text(), byHand);
+    }
+
     void proxy_data()
     {
         QTest::addColumn<QString>("enable");
