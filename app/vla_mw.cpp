@@ -10,19 +10,12 @@
 VLA_MW::VLA_MW(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::VLA_MW)
-    , liveManager(nullptr)
 {
     // The progress window is a top-level of its own; it must never keep the
     // program alive once the main window has been closed.
     progressBar.setAttribute(Qt::WA_QuitOnClose, false);
 
-    liveManager = new QNetworkAccessManager(this);
-    // Qt 6 follows redirects by default; a redirect is an answer like any other here.
-    liveManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    connect(liveManager, &QNetworkAccessManager::finished, this, &VLA_MW::slotReplyFinished);
-
     openSettings();
-    setupProxy();
     ui->setupUi(this);
     autoLogin();
 }
@@ -30,11 +23,27 @@ VLA_MW::VLA_MW(QWidget *parent)
 VLA_MW::~VLA_MW()
 {
     delete ui;
+    if (!liveManager)
+        return;
     // The base class deletes the manager and its replies after this object is
     // gone; nothing of theirs may reach a slot of it on the way.
     liveManager->disconnect(this);
     for (QNetworkReply *reply : liveManager->findChildren<QNetworkReply *>())
         reply->disconnect(this);
+}
+
+// Made with the first request: a start with nothing to send never wakes the
+// network library's code, about half a megabyte of it.
+QNetworkAccessManager *VLA_MW::manager()
+{
+    if (liveManager)
+        return liveManager;
+    liveManager = new QNetworkAccessManager(this);
+    // Qt 6 follows redirects by default; a redirect is an answer like any other here.
+    liveManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    connect(liveManager, &QNetworkAccessManager::finished, this, &VLA_MW::slotReplyFinished);
+    setupProxy();
+    return liveManager;
 }
 
 void VLA_MW::setupProxy()

@@ -32,12 +32,13 @@ public:
 
 private:
     void openSettings();
+    QNetworkAccessManager *manager();
     void setupProxy();
     void sendLogin(const QString &login, const QString &digest);
 
     Ui::VLA_MW *ui;
     std::unique_ptr<QSettings> settings;
-    QNetworkAccessManager *liveManager;
+    QNetworkAccessManager *liveManager = nullptr;
     QProgressBar progressBar;
 
 private slots:

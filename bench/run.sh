@@ -161,8 +161,9 @@ server_pid=$main_pid
 cat <<TABLE
 | Measure | Figure | Against | Ratio | Target |
 |---|---|---|---|---|
-| Client start-up to idle, wall (median of 41) | $(field "$startup" client_ms) ms | bare 800×600 QMainWindow $(field "$startup" bare_ms) ms | $(field "$startup" wall_ratio)× | ≤ 1.15× |
-| Client start-up, peak RSS (median) | $(field "$startup" client_kib) KiB | bare window $(field "$startup" bare_kib) KiB | $(field "$startup" rss_ratio)× | ≤ 1.10× |
+| Client start-up to idle, wall (median of 41) | $(field "$startup" client_ms) ms | its form shown by Qt alone $(field "$startup" form_ms) ms | $(field "$startup" wall_ratio_form)× | ≤ 1.05× |
+| Client start-up, peak RSS (median) | $(field "$startup" client_kib) KiB | its form shown by Qt alone $(field "$startup" form_kib) KiB | $(field "$startup" rss_ratio_form)× | ≤ 1.05× |
+| Client start-up, wall and peak RSS | $(field "$startup" client_ms) ms, $(field "$startup" client_kib) KiB | bare 800×600 QMainWindow $(field "$startup" bare_ms) ms, $(field "$startup" bare_kib) KiB | $(field "$startup" wall_ratio_bare)×, $(field "$startup" rss_ratio_bare)× | |
 | Bare QHttpServer route (404), $connections connections, median of $rounds rounds | $bare_rps req/s, p50 $bare_p50 ms, p99 $bare_p99 ms | | | |
 | Server, cheapest route (404), access log on | $cheap_rps req/s, p50 $cheap_p50 ms, p99 $cheap_p99 ms | bare route | $(ratio "$cheap_rps" "$bare_rps")× | ≥ 0.9× |
 | Server, malformed sign-in (no hash) | $badin_rps req/s, p50 $badin_p50 ms, p99 $badin_p99 ms | cheapest route | $(ratio "$badin_rps" "$cheap_rps")× | ≥ 0.9× |
@@ -175,3 +176,4 @@ cat <<TABLE
 | Sign-ins through HAProxy, three servers on one database ($hashing connections) | $three_rps req/s, p50 $three_p50 ms, p99 $three_p99 ms, $three_bad not 200 | one server, direct | $(ratio "$three_rps" "$signin_rps")× | CPU-bound: the same two cores |
 TABLE
 echo "hash cost $cost: $hashline" >&2
+echo "$startup" >&2

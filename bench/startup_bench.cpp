@@ -1,64 +1,34 @@
-// Start-up of the client to an idle event loop, against a bare 800x600
-// QMainWindow built here the same way: wall time and peak memory, each the
-// median of many runs in child processes, interleaved. POSIX: bench only.
+// Start-up of the client to an idle event loop, against the same form shown
+// by Qt alone and against a bare 800x600 QMainWindow, both in a program of
+// their own (velka-bench-anchor): wall time and peak memory, each the median
+// of many runs in child processes, interleaved. POSIX: bench only.
 #include "app/vla_mw.h"
+#include "startup_child.h"
 
-#include <QAbstractEventDispatcher>
-#include <QApplication>
-#include <QMainWindow>
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 extern char **environ;
 
 namespace {
 
-double monotonicMs()
-{
-    timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-}
-
-// In the child: the first time the loop is about to wait, everything the
-// start posted (show, expose, first paint) has been handled.
-int child(int argc, char *argv[], bool client)
-{
-    QApplication app(argc, argv);
-    std::unique_ptr<QMainWindow> window;
-    if (client) {
-        window = std::make_unique<VLA_MW>();
-    } else {
-        window = std::make_unique<QMainWindow>();
-        window->resize(800, 600);
-    }
-    window->show();
-    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &app, [] {
-        std::printf("%.3f\n", monotonicMs());
-        std::fflush(stdout);
-        std::_Exit(0); // the start is measured, not the way out
-    });
-    return app.exec();
-}
-
 struct Run
 {
     double wallMs = 0;
+    double cpuMs = 0; // user and system: what a busy machine moves least
     long peakKiB = 0;
 };
 
-bool spawnOnce(const char *self, const char *mode, Run *run)
+bool spawnOnce(const std::string &program, const char *mode, Run *run)
 {
     int out[2];
     if (pipe(out) != 0)
@@ -67,10 +37,10 @@ bool spawnOnce(const char *self, const char *mode, Run *run)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    char *args[] = {const_cast<char *>(self), const_cast<char *>(mode), nullptr};
+    char *args[] = {const_cast<char *>(program.c_str()), const_cast<char *>(mode), nullptr};
     const double start = monotonicMs();
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, self, &actions, nullptr, args, environ);
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, args, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (spawned != 0) {
@@ -87,6 +57,8 @@ bool spawnOnce(const char *self, const char *mode, Run *run)
     if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || got == 0)
         return false;
     run->wallMs = std::atof(text) - start;
+    run->cpuMs = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
     run->peakKiB = usage.ru_maxrss;
     return true;
 }
@@ -98,14 +70,25 @@ T median(std::vector<T> values)
     return values[values.size() / 2];
 }
 
+struct Mode
+{
+    const char *name;
+    std::string program;
+    std::vector<double> wall, cpu;
+    std::vector<long> rss;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (argc > 1 && std::strcmp(argv[1], "bare") == 0)
-        return child(argc, argv, false);
-    if (argc > 1 && std::strcmp(argv[1], "client") == 0)
-        return child(argc, argv, true);
+    // The client exactly as app/main.cpp starts it.
+    if (argc > 1 && std::strcmp(argv[1], "client") == 0) {
+        QApplication app(argc, argv);
+        VLA_MW window;
+        window.show();
+        return runToIdle(app, window);
+    }
 
     const int runs = argc > 1 ? std::max(3, std::atoi(argv[1])) : 41;
     // A home of its own: the client writes its settings there, never in the real one.
@@ -117,26 +100,33 @@ int main(int argc, char *argv[])
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
         return 1;
-    std::vector<double> bareWall, clientWall;
-    std::vector<long> bareRss, clientRss;
+    const std::string dir(self, std::strrchr(self, '/') + 1);
+    Mode modes[] = {{"client", self, {}, {}, {}}, {"form", dir + "velka-bench-anchor", {}, {}, {}},
+                    {"bare", dir + "velka-bench-anchor", {}, {}, {}}};
     Run run;
     // One of each first: caches warm, the settings file written.
-    if (!spawnOnce(self, "bare", &run) || !spawnOnce(self, "client", &run))
-        return 1;
+    for (Mode &mode : modes) {
+        if (!spawnOnce(mode.program, mode.name, &run))
+            return 1;
+    }
     for (int i = 0; i < runs; ++i) {
-        for (const char *mode : {"bare", "client"}) {
-            if (!spawnOnce(self, mode, &run))
+        for (Mode &mode : modes) {
+            if (!spawnOnce(mode.program, mode.name, &run))
                 return 1;
-            const bool client = mode[0] == 'c';
-            (client ? clientWall : bareWall).push_back(run.wallMs);
-            (client ? clientRss : bareRss).push_back(run.peakKiB);
+            mode.wall.push_back(run.wallMs);
+            mode.cpu.push_back(run.cpuMs);
+            mode.rss.push_back(run.peakKiB);
         }
     }
-    const double wallRatio = median(clientWall) / median(bareWall);
-    const double rssRatio = double(median(clientRss)) / double(median(bareRss));
-    std::printf("startup runs=%d bare_ms=%.1f client_ms=%.1f wall_ratio=%.3f bare_kib=%ld client_kib=%ld "
-                "rss_ratio=%.3f\n",
-                runs, median(bareWall), median(clientWall), wallRatio, median(bareRss), median(clientRss),
-                rssRatio);
+    std::printf("startup runs=%d", runs);
+    for (const Mode &mode : modes)
+        std::printf(" %s_ms=%.1f %s_cpu_ms=%.1f %s_kib=%ld", mode.name, median(mode.wall), mode.name, median(mode.cpu),
+                    mode.name, median(mode.rss));
+    const Mode &client = modes[0];
+    for (const Mode &anchor : {modes[1], modes[2]}) {
+        std::printf(" wall_ratio_%s=%.3f rss_ratio_%s=%.3f", anchor.name, median(client.wall) / median(anchor.wall),
+                    anchor.name, double(median(client.rss)) / double(median(anchor.rss)));
+    }
+    std::printf("\n");
     return 0;
 }

@@ -19,7 +19,7 @@ void VLA_MW::sendRequest(QString path, int type)
     const QUrl url(settings->value(SettingsKey::LiveServer).toString() + u'/'
                    + settings->value(SettingsKey::LiveDirectory).toString() + path);
 
-    QNetworkReply *reply = liveManager->get(QNetworkRequest(url));
+    QNetworkReply *reply = manager()->get(QNetworkRequest(url));
     reply->setProperty("myHttpType", type);
     connect(reply, &QNetworkReply::downloadProgress, this, &VLA_MW::slotDownloadProgress);
     connect(reply, &QNetworkReply::errorOccurred, this, &VLA_MW::slotError);

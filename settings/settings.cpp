@@ -82,6 +82,10 @@ QString settingText(const QSettings &settings, const QString &key, const QString
 
 void VLA_MW::setDefaultSetting(const QString &key, const QString &defaultValue)
 {
+    // A value already held as text stays as it is without a write: setting it
+    // again would rewrite the file, lock and all, and wait for the disk at every start.
+    if (settings->value(key).typeId() == QMetaType::QString)
+        return;
     settings->setValue(key, settingText(*settings, key, defaultValue));
 }
 

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # Windows: the client cross-built with MinGW-w64 against the cached Qt for Windows
-# (unpacked or built when missing), its manifest, its suites under Wine, the zip
-# and the installer, the zip run from a folder of its own, a silent install for
-# the user alone over an older version, its entry in the installed programs, its
-# client reaching the live server and making the person's journey, then a silent
-# uninstall that leaves the user's settings; an install for all users too.
+# (unpacked or built when missing), its manifest, its suites under Wine (https
+# against Linux servers started here), the zip and the installer, the zip run
+# from a folder of its own, a silent install for the user alone over an older
+# version, its entry in the installed programs, its client reaching the live
+# server and making the person's journey, then a silent uninstall that leaves
+# the user's settings; an install for all users too.
 # Everything under Wine runs in a private prefix.
 set -uo pipefail
 : "${BUILD_DIR:?the tested build, whose live server the client talks to}"
 work=$(mktemp -d "${TMPDIR:-/tmp}/velka-windows.XXXXXX")
-xvfb_pid="" server_pid=""
+xvfb_pid="" server_pid="" tls_pid=""
 cleanup() {
     [[ -n ${WINEPREFIX:-} ]] && wineserver --kill 2>/dev/null
-    stop_all $server_pid $xvfb_pid
+    stop_all $server_pid $tls_pid $xvfb_pid
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -53,9 +54,23 @@ echo "== the client's suites under Wine"
 start_xvfb
 wine_prefix "$work/prefix"
 wine_window_manager no
-ctest --test-dir "$build" --output-on-failure --no-tests=error || fail "a suite failed under Wine"
+# The live server the clients reach from here on, and for the https suite one
+# serving TLS with the test certificate, both Linux programs.
+start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum \
+    --registrations-per-hour 0 || fail "no live server"
+base=${server_url%/VELKA/be/}
+plain_pid=$server_pid
+start_server "$work/tls.err" "$server_bin" --port 0 --database "$work/tls.sqlite" --create-database --hash-cost minimum \
+    --registrations-per-hour 0 --tls-cert "$velka_root/tests/tls/data/tls-cert.pem" --tls-key "$velka_root/tests/tls/data/tls-key.pem" ||
+    fail "no live server over TLS"
+tls_pid=$server_pid server_pid=$plain_pid
+[[ $server_url == https://* ]] || fail "the TLS server serves $server_url"
+VELKA_TEST_HTTPS_URL=${server_url%/VELKA/be/} VELKA_TEST_HTTP_URL=$base \
+    ctest --test-dir "$build" --output-on-failure --no-tests=error || fail "a suite failed under Wine"
+stop_all $tls_pid
+tls_pid=""
 suites=$(ctest --test-dir "$build" -N | sed -n 's/^Total Tests: //p')
-((suites == 3)) || fail "expected the 3 client suites, found $suites"
+((suites == 4)) || fail "expected the 3 client suites and the https one, found $suites"
 
 echo "== packages"
 (cd "$build" && cpack -B "$work/packages") >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
@@ -72,10 +87,6 @@ strings -el "$build/velka-live-assistant.exe" | grep -qx "$version" || fail "the
 echo "   the installer, for no elevation:"
 manifest_has "$installer" 'level="asInvoker"'
 
-start_server "$work/server.err" "$server_bin" --port 0 --database "$work/accounts.sqlite" --create-database --hash-cost minimum \
-    --registrations-per-hour 0 ||
-    fail "no live server"
-base=${server_url%/VELKA/be/}
 # reaches_server EXE: started with an account stored, the client signs in at once:
 # its request reaches the server, and it has written the rest of its eleven keys.
 reaches_server() {

@@ -105,6 +105,18 @@ private slots:
         QCOMPARE(home.value(key), expected);
     }
 
+    // A file that holds every key is not written again: its layout, comments and all, stays.
+    void completeFileLeftAsItIs()
+    {
+        TempHome home;
+        { VLA_MW first; }
+        const auto text = [&] { QFile file(home.iniPath()); return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(); };
+        const QByteArray byHand = "; kept by hand\n" + text();
+        home.writeIni(byHand);
+        { VLA_MW second; }
+        QCOMPARE(text(), byHand);
+    }
+
     void proxy_data()
     {
         QTest::addColumn<QString>("enable");
@@ -123,7 +135,10 @@ private slots:
         QFETCH(QString, port);
         QFETCH(int, expectPort);
         TempHome home;
-        home.writeIni("[updater]\nproxy\\enable=" + enable.toUtf8() + "\nproxy\\host=proxy.test\nproxy\\port="
+        // A stored account: the start sends its sign-in, so the manager, made with the first
+        // request, exists. No event loop runs: the request goes nowhere.
+        home.writeIni(liveIni(VELKA_TEST_LIVE_URL, "id\\login=7\nid\\password=" + PwDigest.toLatin1() + "\n")
+                      + "[updater]\nproxy\\enable=" + enable.toUtf8() + "\nproxy\\host=proxy.test\nproxy\\port="
                       + port.toUtf8() + "\nproxy\\username=ann\nproxy\\password=p w\n");
         VLA_MW window;
         const QNetworkProxy proxy = window.findChild<QNetworkAccessManager *>()->proxy();
