@@ -21,6 +21,9 @@
 class LiveServer::Parts final : public QObject
 {
 public:
+    // How long a registration's statement may wait on a silent database.
+    static constexpr int RegistrationCutMs = 30000;
+
     Parts(const LiveServerOptions &options, LiveServer *server);
     ~Parts() override;
 

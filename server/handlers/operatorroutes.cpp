@@ -79,11 +79,12 @@ void LiveServer::Parts::availabilityChanged(StoreLane *lane, bool available)
 
 void LiveServer::Parts::watch()
 {
-    // A statement a silent database holds is cut on the sign-ins' lane. A
-    // registration's commit may be waiting for a synchronous standby, whose wait
-    // no cut ends (the session would stay, waiting, and the next be opened
-    // beside it): that lane waits the database out.
+    // A statement a silent database holds is cut, so that the lane goes back
+    // to finding the host that takes writes. A registration's commit may be
+    // waiting for a synchronous standby, a wait no cut ends (the session stays,
+    // waiting, and the next is opened beside it): that lane is given longer.
     m_signIns->cutIfStuck(options.statementTimeoutMs + 2000);
+    m_registrations->cutIfStuck(std::max(options.statementTimeoutMs + 2000, RegistrationCutMs));
     outageSeen();
 }
 
