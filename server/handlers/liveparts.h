@@ -66,6 +66,9 @@ private:
     void hashNewAccount(const HttpExchange &exchange, const RegistrationRequest &request, const QString &slot);
     void store(const HttpExchange &exchange, const RegistrationRequest &request, const QByteArray &hash, const QString &slot);
     void giveBack(const QString &slot);
+    void storeFailed(const HttpExchange &exchange, AccountStore::Result result, const QString &error);
+    // Between two registrations of one client's allowance coming back.
+    qint64 registrationIntervalMs() const;
     void refuseRegistration(const HttpExchange &exchange, int code, const QString &note = {});
     void availabilityChanged(StoreLane *lane, bool available);
     // Every half second: statements a silent database holds cut; an outage

@@ -32,6 +32,19 @@ void LiveServer::Parts::refuseRegistration(const HttpExchange &exchange, int cod
     answer(exchange, reply, Outcome::RegistrationRefused, code);
 }
 
+void LiveServer::Parts::storeFailed(const HttpExchange &exchange, AccountStore::Result result, const QString &error)
+{
+    // Unavailable may be the deadline's, answered while the store's thread still
+    // holds the job: its error is not to be read then.
+    refuseRegistration(exchange, int(registerCode(result, 0)),
+                       result == AccountStore::Result::Unavailable ? QStringLiteral("database unavailable") : error);
+}
+
+qint64 LiveServer::Parts::registrationIntervalMs() const
+{
+    return 3600 * 1000 / qint64(options.registrationsPerHour);
+}
+
 void LiveServer::Parts::registration(const HttpExchange &exchange)
 {
     const RegistrationRequest request = parseRegistration(QueryParameters(exchange.query().toByteArray()), options.maxValueLength);
@@ -46,7 +59,7 @@ void LiveServer::Parts::registration(const HttpExchange &exchange)
     // The client's allowance is taken before any hashing: a flood from one
     // client costs the server a statement each, not a hash.
     const QString source = clientKey(exchange.client(), options.ipv6PrefixLength);
-    const qint64 interval = 3600 * 1000 / options.registrationsPerHour;
+    const qint64 interval = registrationIntervalMs();
     const int burst = options.registrationsPerHour;
     auto allowed = std::make_shared<bool>(false);
     auto error = std::make_shared<QString>();
@@ -61,8 +74,7 @@ void LiveServer::Parts::registration(const HttpExchange &exchange)
         QDeadlineTimer(options.databaseWaitMs), this,
         [this, exchange, request, source, allowed, error](AccountStore::Result result) {
             if (result != AccountStore::Result::Ok)
-                return refuseRegistration(exchange, int(registerCode(result, 0)),
-                                          result == AccountStore::Result::Unavailable ? QStringLiteral("database unavailable") : *error);
+                return storeFailed(exchange, result, *error);
             if (!*allowed)
                 return refuseRegistration(exchange, RegisterError::TooManyFromClient,
                                           QStringLiteral("too many registrations from this client"));
@@ -106,8 +118,7 @@ void LiveServer::Parts::store(const HttpExchange &exchange, const RegistrationRe
                 return answer(exchange, HttpReply(200, QByteArray::number(*login), QLatin1String(m_registerPath)),
                               Outcome::Registered);
             giveBack(slot);
-            refuseRegistration(exchange, int(registerCode(result, 0)),
-                               result == AccountStore::Result::Unavailable ? QStringLiteral("database unavailable") : *error);
+            storeFailed(exchange, result, *error);
         });
 }
 
@@ -116,7 +127,7 @@ void LiveServer::Parts::giveBack(const QString &slot)
     // A registration that made no account does not count against its client.
     if (slot.isEmpty())
         return;
-    m_registrations->post([slot, interval = 3600 * 1000 / qint64(options.registrationsPerHour)](AccountStore &store) {
+    m_registrations->post([slot, interval = registrationIntervalMs()](AccountStore &store) {
         store.returnRegistrationSlot(slot, interval);
     });
 }

@@ -15,6 +15,7 @@ constexpr int RequestsPerTurn = 32;
 
 HttpConnection::HttpConnection(QTcpSocket *socket, const HttpOptions &options, bool readForwardedFor)
     : m_socket(socket)
+    , m_secure(qobject_cast<QSslSocket *>(socket))
     , m_options(options)
     , m_reader(options.requestLimits, readForwardedFor)
     , m_address(socket->peerAddress())
@@ -42,7 +43,7 @@ HttpConnection::~HttpConnection()
 
 void HttpConnection::start(const QSslConfiguration *tls)
 {
-    auto *secure = qobject_cast<QSslSocket *>(m_socket);
+    QSslSocket *const secure = m_secure;
     if (!tls || !secure) {
         m_phase = Phase::Reading;
         arm(m_options.idleTimeoutMs); // a connection that never says anything is idle from the start
@@ -72,8 +73,7 @@ int HttpConnection::unanswered() const
 
 qint64 HttpConnection::unsent() const
 {
-    const auto *secure = qobject_cast<const QSslSocket *>(m_socket);
-    return m_socket->bytesToWrite() + (secure ? secure->encryptedBytesToWrite() : 0);
+    return m_socket->bytesToWrite() + (m_secure ? m_secure->encryptedBytesToWrite() : 0);
 }
 
 void HttpConnection::pull()
@@ -179,7 +179,7 @@ void HttpConnection::reject(int status, const QString &why)
 
 void HttpConnection::refuse(int status, const QString &why)
 {
-    if (qobject_cast<QSslSocket *>(m_socket))
+    if (m_secure)
         return abort(why + QStringLiteral(", closed before its TLS handshake"));
     m_phase = Phase::Reading; // so that reject() answers it
     reject(status, why);

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QSslConfiguration;
+class QSslSocket;
 class QTcpSocket;
 
 // One client connection: its socket, the reader of its requests, its clock,
@@ -42,7 +43,6 @@ public:
     void drain();
     // Requests read and not answered yet.
     int unanswered() const;
-    const QHostAddress &address() const { return m_address; }
 
 signals:
     void request(const HttpExchange &exchange);
@@ -76,6 +76,7 @@ private:
     void log(const HttpExchange::State &exchange, int sentStatus);
 
     QTcpSocket *m_socket;
+    QSslSocket *const m_secure; // the same socket when it speaks TLS, else null
     const HttpOptions &m_options;
     RequestReader m_reader;
     QHostAddress m_address;

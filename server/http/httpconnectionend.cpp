@@ -63,7 +63,7 @@ void HttpConnection::finish()
         return;
     // A peer that reads nothing, or never closes, is cut at the deadline.
     arm(m_options.idleTimeoutMs);
-    if (qobject_cast<QSslSocket *>(m_socket))
+    if (m_secure)
         return m_socket->disconnectFromHost(); // written data goes before the close
     // Our side ends once the answers are sent, and what the client still sends
     // is read and dropped until it ends its own: closed with unread bytes, the
@@ -75,7 +75,7 @@ void HttpConnection::finish()
 void HttpConnection::linger()
 {
     m_socket->skip(m_socket->bytesAvailable());
-    if (!m_shut && unsent() == 0 && !qobject_cast<QSslSocket *>(m_socket)) {
+    if (!m_shut && unsent() == 0 && !m_secure) {
         m_shut = true;
         ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
     }
